@@ -1,0 +1,31 @@
+/* Text utilities: bounded strings and hashing. Every size argument is the whole destination
+ * size, terminator included. */
+#ifndef TARVEX_TEXT_H
+#define TARVEX_TEXT_H
+
+#include <tarvex/base.h>
+
+TARVEX_EXTERN_C_BEGIN
+
+/* ASCII-only lower-casing table, independent of the locale. */
+TARVEX_API extern const unsigned char downCaseArray[256];
+
+TARVEX_API char *Strcpy(char *dst, const char *src, int size);
+TARVEX_API char *Strncpy(char *dst, const char *src, int count);
+TARVEX_API char *StrncpyEx(char *dst, const char *src, int count, int size);
+TARVEX_API char *Strcat(char *dst, const char *src, int size);
+TARVEX_API char *Strncat(char *dst, const char *src, int count, int size);
+TARVEX_API int Snprintf(char *buf, int size, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+TARVEX_API char *Strtok(char *str, const char *delims, char **next, char *found);
+TARVEX_API char *Stristr(const char *text, const char *pattern);
+TARVEX_API char *Strristr(const char *text, const char *pattern);
+TARVEX_API char *Strlwr(char *s);
+TARVEX_API char *strlwr(char *s);
+TARVEX_API char *strupr(char *s);
+TARVEX_API unsigned int hash_fn(const char *key, unsigned int buckets);
+TARVEX_API int NextPrime(int n);
+
+TARVEX_EXTERN_C_END
+
+#endif

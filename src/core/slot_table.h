@@ -1,0 +1,114 @@
+// The slot table every kind keeps its records in.
+//
+// One array of records, its length and one mutex (statically initialised, so a table exists
+// before InitNTSystem and a call that arrives early finds an empty table rather than garbage).
+// Besides the records' own in-use fields the table keeps a two-level bitmap of free records, so
+// claiming the lowest free record costs a few word scans whatever the table's size: one bit per
+// record, and one summary bit per bitmap word that still has a free record.
+//
+// Every member function except the constructors runs under `lock`, taken through with_lock.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace tarvex {
+
+template <class Record>
+struct SlotTable {
+    Record* records = nullptr;
+    uint32_t length = 0;
+    uint64_t* free_bits = nullptr;  // bit set: record free
+    uint64_t* summary = nullptr;    // bit set: the matching free_bits word has a free record
+    bool owns_records = false;
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+
+    static constexpr uint32_t words_for(uint32_t bits) { return (bits + 63) / 64; }
+
+    bool in_range(uint32_t index) const { return index < length; }
+    Record* at(uint32_t index) const { return index < length ? &records[index] : nullptr; }
+
+    // Allocates `count` zeroed records. On failure the table stays empty (length 0).
+    bool allocate(uint32_t count) {
+        Record* storage = static_cast<Record*>(calloc(count ? count : 1, sizeof(Record)));
+        if (storage == nullptr) return false;
+        if (!adopt(storage, count)) {
+            free(storage);
+            return false;
+        }
+        owns_records = true;
+        return true;
+    }
+
+    // Uses caller-provided storage (fixed tables), zeroing it.
+    bool adopt(Record* storage, uint32_t count) {
+        uint32_t words = words_for(count);
+        uint64_t* bits = static_cast<uint64_t*>(calloc(words ? words : 1, sizeof(uint64_t)));
+        uint64_t* sum = static_cast<uint64_t*>(calloc(words_for(words) ? words_for(words) : 1,
+                                                      sizeof(uint64_t)));
+        if (bits == nullptr || sum == nullptr) {
+            free(bits);
+            free(sum);
+            return false;
+        }
+        memset(static_cast<void*>(storage), 0, sizeof(Record) * count);
+        records = storage;
+        length = count;
+        free_bits = bits;
+        summary = sum;
+        owns_records = false;
+        for (uint32_t i = 0; i < count; ++i) mark_free(i);
+        return true;
+    }
+
+    void mark_free(uint32_t index) {
+        free_bits[index / 64] |= uint64_t{1} << (index % 64);
+        summary[index / 4096] |= uint64_t{1} << ((index / 64) % 64);
+    }
+
+    void mark_used(uint32_t index) {
+        uint64_t& word = free_bits[index / 64];
+        word &= ~(uint64_t{1} << (index % 64));
+        if (word == 0) summary[index / 4096] &= ~(uint64_t{1} << ((index / 64) % 64));
+    }
+
+    bool is_free(uint32_t index) const {
+        return (free_bits[index / 64] >> (index % 64)) & 1;
+    }
+
+    // Lowest free record index, or -1 when the table is full (or does not exist). Does not claim.
+    int64_t lowest_free() const {
+        uint32_t sum_words = words_for(words_for(length));
+        for (uint32_t s = 0; s < sum_words; ++s) {
+            if (summary == nullptr || summary[s] == 0) continue;
+            uint32_t word = s * 64 + static_cast<uint32_t>(__builtin_ctzll(summary[s]));
+            uint32_t index = word * 64 + static_cast<uint32_t>(__builtin_ctzll(free_bits[word]));
+            return index < length ? static_cast<int64_t>(index) : -1;
+        }
+        return -1;
+    }
+
+    // Claims the lowest free record (marks it used in the bitmap); -1 when full.
+    int64_t claim_lowest() {
+        int64_t index = lowest_free();
+        if (index >= 0) mark_used(static_cast<uint32_t>(index));
+        return index;
+    }
+
+    // Frees the storage and empties the table; harmless on an empty table.
+    void release_storage() {
+        if (owns_records) free(records);
+        free(free_bits);
+        free(summary);
+        records = nullptr;
+        free_bits = nullptr;
+        summary = nullptr;
+        length = 0;
+        owns_records = false;
+    }
+};
+
+}  // namespace tarvex

@@ -1,0 +1,23 @@
+# The library must have no static constructors of its own: no object file of ours may carry an
+# .init_array/.ctors entry, and the library's dynamic initialiser list may hold only the
+# toolchain's own frame_dummy entry.
+file(GLOB_RECURSE objs ${OBJDIR}/*.o)
+if(NOT objs)
+  message(FATAL_ERROR "no object files under ${OBJDIR}")
+endif()
+foreach(obj ${objs})
+  execute_process(COMMAND objdump -h ${obj} OUTPUT_VARIABLE out)
+  if(out MATCHES "\\.init_array|\\.ctors")
+    message(FATAL_ERROR "${obj} has a static constructor")
+  endif()
+  execute_process(COMMAND nm ${obj} OUTPUT_VARIABLE syms)
+  if(syms MATCHES "_GLOBAL__sub_I_")
+    message(FATAL_ERROR "${obj} defines a global initialiser")
+  endif()
+endforeach()
+execute_process(COMMAND nm ${LIB} OUTPUT_VARIABLE syms)
+if(syms MATCHES "_GLOBAL__sub_I_")
+  message(FATAL_ERROR "${LIB} has a global initialiser")
+endif()
+list(LENGTH objs n)
+message(STATUS "${n} objects without static constructors")

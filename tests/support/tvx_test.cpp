@@ -1,0 +1,178 @@
+#include "tvx_test.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace tvxtest {
+namespace {
+
+std::string g_root;
+std::string g_program;
+std::string g_self_name = "tvx_test";
+
+void RemoveTree(const std::string& path) {
+    std::string cmd = "rm -rf '" + path + "'";
+    if (system(cmd.c_str()) != 0) {
+    }
+}
+
+void MakeLayout() {
+    if (!g_root.empty()) return;
+    char tmpl[] = "/tmp/tvxtest-XXXXXX";
+    char* dir = mkdtemp(tmpl);
+    if (dir == nullptr) abort();
+    g_root = dir;
+    const char* dirs[] = {"/mail", "/mail/bin", "/mail/tmp", "/.key", "/mail/.key"};
+    for (const char* d : dirs) {
+        std::string p = g_root + d;
+        if (strstr(d, ".key") != nullptr) {
+            FILE* f = fopen(p.c_str(), "w");
+            if (f) fclose(f);
+        } else {
+            mkdir(p.c_str(), 0775);
+        }
+    }
+    g_program = g_root + "/mail/bin/" + g_self_name;
+    // argv[0] names an existing file, as a real program's would.
+    FILE* f = fopen(g_program.c_str(), "w");
+    if (f) fclose(f);
+    chmod(g_program.c_str(), 0755);
+}
+
+// Removes the layout when the process that made it exits (not in forked children).
+pid_t g_owner_pid = 0;
+void RemoveLayoutAtExit() {
+    if (getpid() == g_owner_pid && !g_root.empty()) RemoveTree(g_root);
+}
+
+bool SplitLine(const std::string& line, unsigned* pid, std::string* message) {
+    // "dd/mm/yyyy hh:mm:ss.mmm PPPP TTTTTTTT message"
+    if (line.size() < 24 || line[2] != '/' || line[5] != '/' || line[13] != ':') return false;
+    size_t p1 = line.find(' ', 24);
+    if (p1 == std::string::npos) return false;
+    size_t p2 = line.find(' ', p1 + 1);
+    if (p2 == std::string::npos) return false;
+    *pid = static_cast<unsigned>(strtoul(line.substr(24, p1 - 24).c_str(), nullptr, 16));
+    *message = line.substr(p2 + 1);
+    return true;
+}
+
+}  // namespace
+
+const std::string& Root() {
+    MakeLayout();
+    return g_root;
+}
+
+const std::string& ProgramPath() {
+    MakeLayout();
+    return g_program;
+}
+
+bool StartLibrary() {
+    MakeLayout();
+    static char* argv[2];
+    argv[0] = const_cast<char*>(g_program.c_str());
+    argv[1] = nullptr;
+    return InitNTSystem(1, argv, nullptr, nullptr) != 0;
+}
+
+std::vector<std::string> LogLines(pid_t pid) {
+    if (pid == 0) pid = getpid();
+    std::vector<std::string> out;
+    std::ifstream in("/tmp/zdrunix.log");
+    std::string line;
+    while (std::getline(in, line)) {
+        unsigned p;
+        std::string msg;
+        if (SplitLine(line, &p, &msg) && p == static_cast<unsigned>(pid)) out.push_back(line);
+    }
+    return out;
+}
+
+std::vector<std::string> LogMessages(pid_t pid) {
+    std::vector<std::string> out;
+    for (const std::string& line : LogLines(pid)) {
+        unsigned p;
+        std::string msg;
+        if (SplitLine(line, &p, &msg)) out.push_back(msg);
+    }
+    return out;
+}
+
+int CountLogMessage(const std::string& message, pid_t pid) {
+    int n = 0;
+    for (const std::string& m : LogMessages(pid))
+        if (m == message) ++n;
+    return n;
+}
+
+int RunInChild(const std::function<int()>& body, int timeout_seconds) {
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        int code = body();
+        _exit(code);
+    }
+    long long deadline = NowMs() + timeout_seconds * 1000LL;
+    int status = 0;
+    for (;;) {
+        pid_t r = waitpid(child, &status, WNOHANG);
+        if (r == child) return status;
+        if (r < 0 && errno != EINTR) return -1;
+        if (NowMs() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return status;
+        }
+        usleep(2000);
+    }
+}
+
+int ExitCodeOf(int wait_status) {
+    if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
+    if (WIFSIGNALED(wait_status)) return -WTERMSIG(wait_status);
+    return -1000;
+}
+
+std::string HelperPath(const std::string& name) {
+#ifdef TVX_HELPER_DIR
+    return std::string(TVX_HELPER_DIR) + "/tvx_" + name;
+#else
+    return "tvx_" + name;
+#endif
+}
+
+long long NowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+}  // namespace tvxtest
+
+// Test programs start the library before any test unless they define their own main (a program
+// that must see the library uninitialised links a main of its own and does not call this).
+int main(int argc, char** argv) {
+    if (argc > 0 && argv[0] != nullptr) {
+        const char* slash = strrchr(argv[0], '/');
+        tvxtest::g_self_name = slash ? slash + 1 : argv[0];
+    }
+    testing::InitGoogleTest(&argc, argv);
+    tvxtest::g_owner_pid = getpid();
+    atexit(tvxtest::RemoveLayoutAtExit);
+    if (getenv("TVX_TEST_NO_INIT") == nullptr) tvxtest::StartLibrary();
+    return RUN_ALL_TESTS();
+}

@@ -28,13 +28,13 @@ template <class Body>
 auto with_lock(pthread_mutex_t& mutex, Body&& body) -> decltype(body()) {
     using Result = decltype(body());
     int entry_state;
+    int body_state;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &entry_state);
     pthread_mutex_lock(&mutex);
     if constexpr (std::is_void_v<Result>) {
         pthread_cleanup_push(unlock_mutex_cleanup, &mutex);
         pthread_setcancelstate(entry_state, nullptr);
         body();
-        int body_state;
         pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &body_state);
         pthread_cleanup_pop(1);
         pthread_setcancelstate(body_state, nullptr);
@@ -43,7 +43,6 @@ auto with_lock(pthread_mutex_t& mutex, Body&& body) -> decltype(body()) {
         pthread_cleanup_push(unlock_mutex_cleanup, &mutex);
         pthread_setcancelstate(entry_state, nullptr);
         result = body();
-        int body_state;
         pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &body_state);
         pthread_cleanup_pop(1);
         pthread_setcancelstate(body_state, nullptr);

@@ -1,0 +1,97 @@
+// Generic handle operations: close, wait and duplicate a handle of any kind.
+//
+// The kind is the handle's low five bits; the operation is passed on unchanged to the kind's own
+// close or wait, which turns the rest of the handle into a record and validates it. A new kind
+// joins by filling its row of kCloseByTag / kWaitByTag.
+#include <tarvex/core.h>
+#include <tarvex/sync.h>
+
+#include <unistd.h>
+
+#include <array>
+
+#include "core/handle.h"
+
+namespace tarvex {
+namespace {
+
+using CloseOperation = BOOL (*)(HANDLE);
+using WaitOperation = DWORD (*)(HANDLE, DWORD);
+
+constexpr uint32_t kTagCount = 19;  // tags 0..18; anything above is not a handle of ours
+
+constexpr BOOL close_nothing(HANDLE) { return TRUE; }
+
+constexpr auto kCloseByTag = [] {
+    std::array<CloseOperation, kTagCount> table{};
+    table[kTagSemaphore] = CloseSemaphore;
+    table[kTagEvent] = CloseEvent;
+    // Reserved tag, and directory searches (FindClose releases those): nothing to do.
+    table[kTagReserved] = close_nothing;
+    table[kTagFindFile] = close_nothing;
+    return table;
+}();
+
+constexpr auto kWaitByTag = [] {
+    std::array<WaitOperation, kTagCount> table{};
+    table[kTagSemaphore] = WaitForSemaphore;
+    table[kTagEvent] = WaitForEvent;
+    return table;
+}();
+
+constexpr DWORD kNoWait = 128;
+
+// The process id (what GetCurrentProcess hands out) is not a handle of this encoding, but its low
+// bits can look like a tag; it must never reach a kind's operation with a meaningless index.
+bool is_own_process_id(uint32_t value) { return value == static_cast<uint32_t>(getpid()); }
+
+}  // namespace
+}  // namespace tarvex
+
+using namespace tarvex;
+
+extern "C" {
+
+TARVEX_API BOOL CloseHandle(HANDLE handle) {
+    uint32_t value = handle_value(handle);
+    if (value == kInvalidHandleValue) return FALSE;
+    uint32_t tag = handle_tag(value);
+    if (tag >= kTagCount) return FALSE;
+    // Closing the current-process pseudo handle is a harmless no-op, as hosts expect.
+    if (is_own_process_id(value)) return TRUE;
+    CloseOperation close_op = kCloseByTag[tag];
+    return close_op != nullptr ? close_op(handle) : FALSE;
+}
+
+TARVEX_API DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    uint32_t value = handle_value(handle);
+    if (value == kInvalidHandleValue || is_own_process_id(value)) return kNoWait;
+    uint32_t tag = handle_tag(value);
+    if (tag >= kTagCount) return kNoWait;
+    WaitOperation wait_op = kWaitByTag[tag];
+    return wait_op != nullptr ? wait_op(handle, milliseconds) : kNoWait;
+}
+
+TARVEX_API DWORD WaitForSingleObjectEx(HANDLE, DWORD, BOOL) { return kNoWait; }
+
+TARVEX_API DWORD WaitForMultipleObjects(DWORD, const HANDLE*, BOOL, DWORD) { return kNoWait; }
+
+TARVEX_API DWORD WaitForMultipleObjectsEx(DWORD, const HANDLE*, BOOL, DWORD, BOOL) {
+    return kNoWait;
+}
+
+TARVEX_API BOOL DuplicateHandle(HANDLE source_process, HANDLE source_handle,
+                                HANDLE target_process, LPHANDLE target_handle, DWORD, BOOL,
+                                DWORD) {
+    if (target_handle != nullptr) *target_handle = INVALID_HANDLE_VALUE;
+    uint32_t source = handle_value(source_process);
+    if (source == kInvalidHandleValue || source != handle_value(target_process) ||
+        !is_own_process_id(source) || handle_value(source_handle) == kInvalidHandleValue)
+        return FALSE;
+    // Only pipe handles can be duplicated; that kind joins here with the pipe table.
+    return FALSE;
+}
+
+TARVEX_API BOOL CloseServiceHandle(SC_HANDLE) { return TRUE; }
+
+}  // extern "C"

@@ -1,0 +1,101 @@
+// The generic handle operations: dispatch by the handle's kind, and what they refuse.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "core/handle.h"
+#include "tvx_test.h"
+
+namespace {
+
+HANDLE H(uint32_t value) { return tarvex::to_handle(value); }
+
+TEST(Handles, InvalidHandleIsAllOnesAndRoundTrips) {
+    EXPECT_EQ(~uintptr_t{0}, reinterpret_cast<uintptr_t>(INVALID_HANDLE_VALUE));
+    EXPECT_EQ(0xFFFFFFFFu, tarvex::handle_value(INVALID_HANDLE_VALUE));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, H(0xFFFFFFFFu));
+    // A value with the top bit set survives a trip through a HANDLE on both targets.
+    EXPECT_EQ(0x80000022u, tarvex::handle_value(H(0x80000022u)));
+    EXPECT_EQ(162u, tarvex::make_handle_value(5, tarvex::kTagEvent));
+    EXPECT_EQ(7u, tarvex::make_handle_value(0, tarvex::kTagFile));
+}
+
+TEST(Handles, CloseRefusesValuesThatNameNoKind) {
+    EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+    EXPECT_FALSE(CloseHandle(H(0)));
+    for (uint32_t tag : {0u, 4u, 8u, 9u, 10u, 12u, 13u, 15u, 16u, 19u, 25u, 31u})
+        EXPECT_FALSE(CloseHandle(H((3u << 5) | tag))) << "tag " << tag;
+    // Reserved tag and directory searches: nothing to do, success.
+    EXPECT_TRUE(CloseHandle(H((3u << 5) | 17)));
+    EXPECT_TRUE(CloseHandle(H((3u << 5) | 18)));
+}
+
+TEST(Handles, WaitOnKindsThatCannotBeWaitedForAnswers128AtOnce) {
+    long long start = tvxtest::NowMs();
+    EXPECT_EQ(128u, WaitForSingleObject(INVALID_HANDLE_VALUE, INFINITE));
+    EXPECT_EQ(128u, WaitForSingleObject(H((1u << 5) | 6), INFINITE));   // thread
+    EXPECT_EQ(128u, WaitForSingleObject(H((1u << 5) | 7), INFINITE));   // file
+    EXPECT_EQ(128u, WaitForSingleObject(H((1u << 5) | 18), INFINITE));  // directory search
+    EXPECT_EQ(128u, WaitForSingleObject(H(0), INFINITE));
+    HANDLE e = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    EXPECT_EQ(128u, WaitForMultipleObjects(1, &e, TRUE, INFINITE));
+    EXPECT_EQ(128u, WaitForMultipleObjectsEx(1, &e, TRUE, INFINITE, FALSE));
+    EXPECT_EQ(128u, WaitForSingleObjectEx(e, INFINITE, FALSE));
+    EXPECT_LT(tvxtest::NowMs() - start, 1000);
+    EXPECT_TRUE(CloseHandle(e));
+}
+
+TEST(Handles, DispatchReachesEventsAndSemaphores) {
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, e);
+    EXPECT_EQ(tarvex::kTagEvent, tarvex::handle_tag(tarvex::handle_value(e)));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(e, 0));
+    SetEvent(e);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(e, 0));
+    EXPECT_TRUE(CloseHandle(e));
+    EXPECT_FALSE(CloseHandle(e));  // its record is free now
+    HANDLE s = CreateSemaphoreA(nullptr, 1, 1, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, s);
+    EXPECT_EQ(tarvex::kTagSemaphore, tarvex::handle_tag(tarvex::handle_value(s)));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(s, 0));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(s, 0));
+    EXPECT_TRUE(CloseHandle(s));
+    EXPECT_FALSE(CloseHandle(s));
+}
+
+TEST(Handles, SixthEventHasHandle162) {
+    int status = tvxtest::RunInChild([] {
+        // In a child the table is this test's alone: records 0..5 are claimed in order.
+        std::vector<HANDLE> events;
+        for (int i = 0; i < 6; ++i) events.push_back(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+        return tarvex::handle_value(events[5]) == 162u ? 0 : 1;
+    });
+    EXPECT_EQ(0, tvxtest::ExitCodeOf(status));
+}
+
+TEST(Handles, DuplicateOnlyWithinCallingProcessAndOnlyPipes) {
+    HANDLE self = H(static_cast<uint32_t>(getpid()));
+    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE copy = H(12345);
+    EXPECT_FALSE(DuplicateHandle(self, e, self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, copy);
+    copy = H(12345);
+    EXPECT_FALSE(DuplicateHandle(self, e, H(static_cast<uint32_t>(getpid()) + 1), &copy, 0, FALSE, 0));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, copy);
+    EXPECT_FALSE(DuplicateHandle(INVALID_HANDLE_VALUE, e, INVALID_HANDLE_VALUE, &copy, 0, FALSE, 0));
+    EXPECT_FALSE(DuplicateHandle(self, e, self, nullptr, 0, FALSE, 0));
+    EXPECT_TRUE(CloseHandle(e));
+    EXPECT_TRUE(CloseServiceHandle(H(42)));
+}
+
+TEST(Handles, OwnProcessIdNeverReachesAKind) {
+    // Whatever kind the pid's low bits happen to name, the pseudo handle is not an object.
+    HANDLE self = H(static_cast<uint32_t>(getpid()));
+    EXPECT_EQ(128u, WaitForSingleObject(self, 0));
+    EXPECT_TRUE(CloseHandle(self));
+}
+
+}  // namespace

@@ -1,0 +1,49 @@
+// Threads that hold a lock through the library's lock helper when they are cancelled. Built
+// without exceptions, like the library, since that is what lets the cleanup handlers run under
+// asynchronous cancellation.
+#include <pthread.h>
+#include <string.h>
+#include <time.h>
+
+#include <atomic>
+
+#include "core/lock.h"
+#include "lock_holders.h"
+
+namespace lockholders {
+
+pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
+std::atomic<int> g_holding{0};
+volatile unsigned long g_spins = 0;
+std::atomic<int> g_hook_mode{kHookOff};
+
+void* HoldAtCancellationPoint(void*) {
+    tarvex::with_lock(g_mutex, [] {
+        g_holding = 1;
+        for (;;) {
+            struct timespec t = {10, 0};
+            nanosleep(&t, nullptr);  // a cancellation point
+        }
+    });
+    return nullptr;
+}
+
+void* HoldSpinningAsync(void*) {
+    pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
+    tarvex::with_lock(g_mutex, [] {
+        g_holding = 1;
+        for (;;) g_spins = g_spins + 1;  // no calls: only asynchronous cancellation stops this
+    });
+    return nullptr;
+}
+
+}  // namespace lockholders
+
+// The library calls this while it holds one of its own locks (LogMutex here).
+extern "C" void TarvexTestHook(const char* where, const void*) {
+    using namespace lockholders;
+    if (g_hook_mode.load() == kHookSpinInLog && strcmp(where, "log-locked") == 0) {
+        g_holding = 1;
+        for (;;) g_spins = g_spins + 1;
+    }
+}

@@ -55,10 +55,10 @@ extern "C" {
 TARVEX_API BOOL CloseHandle(HANDLE handle) {
     uint32_t value = handle_value(handle);
     if (value == kInvalidHandleValue) return FALSE;
-    uint32_t tag = handle_tag(value);
-    if (tag >= kTagCount) return FALSE;
     // Closing the current-process pseudo handle is a harmless no-op, as hosts expect.
     if (is_own_process_id(value)) return TRUE;
+    uint32_t tag = handle_tag(value);
+    if (tag >= kTagCount) return FALSE;
     CloseOperation close_op = kCloseByTag[tag];
     return close_op != nullptr ? close_op(handle) : FALSE;
 }

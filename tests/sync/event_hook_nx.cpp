@@ -1,0 +1,21 @@
+// Stops a thread inside CreateEventA while it holds the event table's lock. Built without
+// exceptions, like the library, so cancellation unwinds the way it does in a host.
+#include <string.h>
+
+#include <atomic>
+
+#include "event_hook.h"
+
+namespace eventhook {
+std::atomic<int> g_spin_in_create{0};
+std::atomic<int> g_spinning{0};
+volatile unsigned long g_spins = 0;
+}  // namespace eventhook
+
+extern "C" void TarvexTestHook(const char* where, const void*) {
+    using namespace eventhook;
+    if (g_spin_in_create.load() && strcmp(where, "event-table-locked") == 0) {
+        g_spinning = 1;
+        for (;;) g_spins = g_spins + 1;
+    }
+}

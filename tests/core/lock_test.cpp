@@ -25,6 +25,11 @@ void CancelAndJoin(pthread_t thread) {
 }
 
 TEST(LockHelper, ReleasedWhenCancelledAtCancellationPoint) {
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer's runtime aborts on its own stack bookkeeping when glibc's cancellation
+    // unwinds out of a blocking system call; the plain and i386 builds run this test.
+    GTEST_SKIP() << "cancellation out of a system call trips the AddressSanitizer runtime";
+#endif
     pthread_t thread;
     ASSERT_EQ(0, pthread_create(&thread, nullptr, HoldAtCancellationPoint, nullptr));
     WaitUntilHolding();

@@ -216,7 +216,7 @@ DWORD wait_in(EVENT_RECORD* record, DWORD milliseconds) {
     DWORD result = kWaitFailed;
     with_cancel_cleanup(leave_record, record, [&] {
         result = with_lock(record->lock, [&]() -> DWORD {
-            if (record->closing) return WAIT_OBJECT_0;
+            if (load(record->closing)) return WAIT_OBJECT_0;
             if (milliseconds == 0) return record->state ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
             if (record->state) {
                 if (!record->manualReset) record->state = 0;

@@ -51,6 +51,7 @@ typedef struct _EVENT_RECORD {
     DWORD waiters;
     LONG users;
     LONG closing;
+    LONG primitivesReady;
 } EVENT_RECORD;
 
 TARVEX_API int InitEvents(DWORD count);

@@ -16,7 +16,9 @@
 namespace tarvex {
 namespace {
 
-thread_local DWORD t_last_error = 0;
+// Initial-exec: the library is linked by its hosts, not loaded late, and this keeps every
+// Get/SetLastError a plain thread-pointer access instead of a call to the TLS resolver.
+thread_local DWORD t_last_error __attribute__((tls_model("initial-exec"))) = 0;
 
 struct ErrnoCode {
     int error_number;

@@ -32,7 +32,7 @@ TARVEX_API DWORD groupID = 0xFFFFFFFFu;
 namespace tarvex {
 namespace {
 
-constinit pthread_mutex_t InitMutex = PTHREAD_MUTEX_INITIALIZER;
+constinit TableLock InitMutex;
 int Initialised = 0;
 TARVEX_CLOSEDOWN closedown = nullptr;
 volatile sig_atomic_t g_fGenCore = 0;

@@ -30,7 +30,7 @@ constexpr int kMessageSize = 10240;
 // A message keeps at most this many characters; longer ones are cut.
 constexpr int kMessageLimit = 10238;
 
-constinit pthread_mutex_t LogMutex = PTHREAD_MUTEX_INITIALIZER;
+constinit TableLock LogMutex;
 char lastmes[kMessageSize];
 int msgcount = 0;
 

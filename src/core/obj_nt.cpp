@@ -6,6 +6,7 @@
 #include <tarvex/core.h>
 #include <tarvex/sync.h>
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <array>
@@ -41,9 +42,26 @@ constexpr auto kWaitByTag = [] {
 
 constexpr DWORD kNoWait = 128;
 
+// getpid is a system call, too slow for every close and wait; the id is cached and a fork
+// handler refreshes it in the child. 0 means not known yet.
+uint32_t g_own_pid = 0;
+pthread_once_t g_pid_once = PTHREAD_ONCE_INIT;
+
+void refresh_own_pid() { __atomic_store_n(&g_own_pid, static_cast<uint32_t>(getpid()), __ATOMIC_RELAXED); }
+
+void watch_forks() { pthread_atfork(nullptr, nullptr, refresh_own_pid); }
+
+uint32_t own_pid() {
+    uint32_t pid = __atomic_load_n(&g_own_pid, __ATOMIC_RELAXED);
+    if (pid != 0) return pid;
+    pthread_once(&g_pid_once, watch_forks);
+    refresh_own_pid();
+    return __atomic_load_n(&g_own_pid, __ATOMIC_RELAXED);
+}
+
 // The process id (what GetCurrentProcess hands out) is not a handle of this encoding, but its low
 // bits can look like a tag; it must never reach a kind's operation with a meaningless index.
-bool is_own_process_id(uint32_t value) { return value == static_cast<uint32_t>(getpid()); }
+bool is_own_process_id(uint32_t value) { return value == own_pid(); }
 
 }  // namespace
 }  // namespace tarvex

@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/lock.h"
+
 namespace tarvex {
 
 template <class Record>
@@ -24,7 +26,7 @@ struct SlotTable {
     uint64_t* free_bits = nullptr;  // bit set: record free
     uint64_t* summary = nullptr;    // bit set: the matching free_bits word has a free record
     bool owns_records = false;
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    TableLock lock;
 
     static constexpr uint32_t words_for(uint32_t bits) { return (bits + 63) / 64; }
 

@@ -44,7 +44,7 @@ constexpr int kNameSize = 260;
 constexpr DWORD kWaitFailed = 128;
 
 constinit SlotTable<EVENT_RECORD> EventSlot;
-pthread_mutex_t& eventlock = EventSlot.lock;
+TableLock& eventlock = EventSlot.lock;
 // Handle operations currently reading the table array.
 constinit int g_table_users = 0;
 
@@ -106,17 +106,27 @@ void release_waiters(EVENT_RECORD* record) {
 // Ends the event held by `record`: wakes every waiter (each returns 0), lets every running
 // operation finish, then destroys the primitives and clears the record. The record keeps
 // `closing` set while free so a late operation through a stale handle backs off.
-BOOL destroy_event(EVENT_RECORD* record, bool keep_name_buffer) {
+BOOL destroy_event(EVENT_RECORD* record, bool keep_name_buffer, bool keep_primitives) {
     store(record->closing, 1);
-    with_lock(record->lock, [&] {
-        ++record->generation;
-        pthread_cond_broadcast(&record->wake);
-    });
-    wait_until_drained(record->users);
-    pthread_mutex_destroy(&record->lock);
-    int rc = pthread_cond_destroy(&record->wake);
-    memset(static_cast<void*>(&record->lock), 0, sizeof record->lock);
-    memset(static_cast<void*>(&record->wake), 0, sizeof record->wake);
+    // Every waiter is a registered user, so with no users there is nobody to wake; a user that
+    // registers from now on sees `closing` and backs off without touching the primitives.
+    if (load(record->users) != 0) {
+        with_lock(record->lock, [&] {
+            ++record->generation;
+            pthread_cond_broadcast(&record->wake);
+        });
+        wait_until_drained(record->users);
+    }
+    // A table record keeps its (now idle) lock and condition variable for the next event it
+    // holds; they are destroyed with the table. A caller's record is handed back clean.
+    int rc = 0;
+    if (!keep_primitives) {
+        pthread_mutex_destroy(&record->lock);
+        rc = pthread_cond_destroy(&record->wake);
+        memset(static_cast<void*>(&record->lock), 0, sizeof record->lock);
+        memset(static_cast<void*>(&record->wake), 0, sizeof record->wake);
+        record->primitivesReady = 0;
+    }
     record->manualReset = 0;
     record->state = 0;
     record->references = 0;
@@ -134,7 +144,7 @@ BOOL destroy_event(EVENT_RECORD* record, bool keep_name_buffer) {
         record->name = nullptr;
         record->nameOwned = 0;
     }
-    store(record->inUse, 0);
+    __atomic_store_n(&record->inUse, 0, __ATOMIC_RELEASE);
     return rc == 0 ? TRUE : FALSE;
 }
 
@@ -157,9 +167,11 @@ EVENT_RECORD* create_in(EVENT_RECORD* record, BOOL manual_reset, BOOL initial_st
         record->nameOwned = 1;
         allocated = true;
     }
-    pthread_once(&g_attr_once, make_monotonic_attr);
-    int rc;
-    if (explicit_attributes) {
+    int rc = 0;
+    if (!record->primitivesReady) pthread_once(&g_attr_once, make_monotonic_attr);
+    if (record->primitivesReady) {
+        // An idle pair kept from the record's previous event.
+    } else if (explicit_attributes) {
         pthread_mutexattr_t mutex_attr;
         pthread_mutexattr_init(&mutex_attr);
         rc = pthread_mutex_init(&record->lock, &mutex_attr);
@@ -167,7 +179,8 @@ EVENT_RECORD* create_in(EVENT_RECORD* record, BOOL manual_reset, BOOL initial_st
     } else {
         rc = pthread_mutex_init(&record->lock, nullptr);
     }
-    if (rc == 0 && pthread_cond_init(&record->wake, &g_monotonic_attr) != 0) {
+    if (rc == 0 && !record->primitivesReady &&
+        pthread_cond_init(&record->wake, &g_monotonic_attr) != 0) {
         pthread_mutex_destroy(&record->lock);
         rc = -1;
     }
@@ -179,6 +192,7 @@ EVENT_RECORD* create_in(EVENT_RECORD* record, BOOL manual_reset, BOOL initial_st
         }
         return nullptr;
     }
+    record->primitivesReady = 1;
     record->references = 1;
     if (copy_name) {
         Strcpy(record->name, name != nullptr ? name : "", kNameSize);
@@ -192,8 +206,8 @@ EVENT_RECORD* create_in(EVENT_RECORD* record, BOOL manual_reset, BOOL initial_st
     record->generation = 0;
     record->tokens = 0;
     record->waiters = 0;
-    store(record->inUse, 1);
-    store(record->closing, 0);
+    __atomic_store_n(&record->inUse, 1, __ATOMIC_RELEASE);
+    __atomic_store_n(&record->closing, 0, __ATOMIC_RELEASE);
     SetLastError(0);
     return record;
 }
@@ -368,9 +382,13 @@ TARVEX_API void FreeAllEvents(void) {
         for (uint32_t i = 0; i < length; ++i) {
             EVENT_RECORD* record = &records[i];
             if (load(record->inUse) == 1) {
-                destroy_event(record, false);
-            } else if (record->nameOwned) {
-                free(record->name);
+                destroy_event(record, false, false);
+            } else {
+                if (record->nameOwned) free(record->name);
+                if (record->primitivesReady) {
+                    pthread_mutex_destroy(&record->lock);
+                    pthread_cond_destroy(&record->wake);
+                }
             }
         }
         wait_until_drained(g_table_users);
@@ -461,7 +479,7 @@ TARVEX_API BOOL CloseEvent(HANDLE event) {
             --record->references;
             return TRUE;
         }
-        BOOL result = destroy_event(record, true);
+        BOOL result = destroy_event(record, true, true);
         EventSlot.mark_free(index);
         return result;
     });
@@ -486,7 +504,7 @@ TARVEX_API DWORD WaitForEventIn(EVENT_RECORD* record, DWORD milliseconds) {
 TARVEX_API BOOL CloseEventIn(EVENT_RECORD* record) {
     if (record == nullptr || !record->inUse) return FALSE;
     if (--record->references > 0) return TRUE;
-    return destroy_event(record, false);
+    return destroy_event(record, false, false);
 }
 
 }  // extern "C"

@@ -45,7 +45,7 @@ struct SemaphoreRecord {
 
 SemaphoreRecord g_slots[kSemaphoreCount];
 constinit SlotTable<SemaphoreRecord> SemaphoreSlot;
-pthread_mutex_t& semaphorelock = SemaphoreSlot.lock;
+TableLock& semaphorelock = SemaphoreSlot.lock;
 
 template <class T>
 T load(const T& value) {

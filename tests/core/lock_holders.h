@@ -16,4 +16,11 @@ extern std::atomic<int> g_hook_mode;
 void* HoldAtCancellationPoint(void*);
 void* HoldSpinningAsync(void*);
 
+// The same for the table lock (the lock kind every object table uses).
+void* HoldTableLockAtCancellationPoint(void*);
+void* HoldTableLockSpinningAsync(void*);
+void* ChurnTableLockAsync(void* counter);
+long CountUnderTableLock(int rounds, long* counter);
+bool TableLockIsFree();
+
 }  // namespace lockholders

@@ -13,6 +13,7 @@
 namespace lockholders {
 
 pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
+tarvex::TableLock g_table_lock;
 std::atomic<int> g_holding{0};
 volatile unsigned long g_spins = 0;
 std::atomic<int> g_hook_mode{kHookOff};
@@ -36,6 +37,43 @@ void* HoldSpinningAsync(void*) {
     });
     return nullptr;
 }
+
+void* HoldTableLockAtCancellationPoint(void*) {
+    tarvex::with_lock(g_table_lock, [] {
+        g_holding = 1;
+        for (;;) {
+            struct timespec t = {10, 0};
+            nanosleep(&t, nullptr);
+        }
+    });
+    return nullptr;
+}
+
+void* HoldTableLockSpinningAsync(void*) {
+    pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
+    tarvex::with_lock(g_table_lock, [] {
+        g_holding = 1;
+        for (;;) g_spins = g_spins + 1;
+    });
+    return nullptr;
+}
+
+// Takes and releases the table lock in a tight loop with asynchronous cancellation on, so a
+// cancellation lands at every possible point of the acquire and release paths over many rounds.
+void* ChurnTableLockAsync(void* counter) {
+    pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
+    g_holding = 1;
+    volatile long* count = static_cast<volatile long*>(counter);
+    for (;;) tarvex::with_lock(g_table_lock, [&] { *count = *count + 1; });
+    return nullptr;
+}
+
+long CountUnderTableLock(int rounds, long* counter) {
+    for (int i = 0; i < rounds; ++i) tarvex::with_lock(g_table_lock, [&] { ++*counter; });
+    return *counter;
+}
+
+bool TableLockIsFree() { return __atomic_load_n(&g_table_lock.word, __ATOMIC_SEQ_CST) == 0; }
 
 }  // namespace lockholders
 

@@ -8,6 +8,7 @@
 #include <tarvex/core.h>
 
 #include <errno.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -33,6 +34,21 @@ auto restart_on_minus_one(Call&& call) {
         auto result = call();
         if (!(result == -1 && errno == EINTR)) return result;
     }
+}
+
+// fclose and closedir free their object even when they fail, so an interrupted one cannot be
+// retried (that would free it twice) and its unflushed data would be lost. They run once, with
+// signals held off so that nothing interrupts the final flush.
+template <class Call>
+auto without_signals(Call&& call) {
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    auto result = call();
+    int saved = errno;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = saved;
+    return result;
 }
 
 constexpr auto kMinusOne = [](auto r) { return r == -1; };
@@ -66,6 +82,7 @@ using tarvex::kNonZero;
 using tarvex::kNull;
 using tarvex::restart;
 using tarvex::restart_on_minus_one;
+using tarvex::without_signals;
 
 extern "C" {
 
@@ -77,8 +94,13 @@ TARVEX_API int OpenEx(const char* path, int flags, mode_t mode) {
     return restart([&] { return open(path, flags, mode); }, kMinusOne);
 }
 
+// Not retried: Linux releases the descriptor even when close reports EINTR, and a second close
+// could hit a descriptor another thread has opened in the meantime. An interrupted close has
+// done its work, so it reports success.
 TARVEX_API int Close(int fd) {
-    return restart([&] { return close(fd); }, kMinusOne);
+    int result = close(fd);
+    if (result == -1 && errno == EINTR) return 0;
+    return result;
 }
 
 TARVEX_API FILE* FOpen(const char* path, const char* mode) {
@@ -86,7 +108,7 @@ TARVEX_API FILE* FOpen(const char* path, const char* mode) {
 }
 
 TARVEX_API int FClose(FILE* stream) {
-    return restart([&] { return fclose(stream); }, kNonZero);
+    return without_signals([&] { return fclose(stream); });
 }
 
 TARVEX_API int Stat(const char* path, struct stat* buf) {
@@ -146,7 +168,7 @@ TARVEX_API DIR* Opendir(const char* path) {
 }
 
 TARVEX_API int Closedir(DIR* dir) {
-    return restart([&] { return closedir(dir); }, kMinusOne);
+    return without_signals([&] { return closedir(dir); });
 }
 
 #pragma GCC diagnostic push

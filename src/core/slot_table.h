@@ -93,6 +93,14 @@ struct SlotTable {
         return -1;
     }
 
+    // Index of the first record (in index order) that `matches`, or -1.
+    template <class Predicate>
+    int64_t find(Predicate&& matches) const {
+        for (uint32_t i = 0; i < length; ++i)
+            if (matches(records[i])) return i;
+        return -1;
+    }
+
     // Claims the lowest free record (marks it used in the bitmap); -1 when full.
     int64_t claim_lowest() {
         int64_t index = lowest_free();

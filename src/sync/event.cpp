@@ -300,6 +300,13 @@ EVENT_RECORD* enter_table(HANDLE handle, const char* operation) {
 
 void leave_table() { add(g_table_users, -1); }
 
+// First live event with exactly this name, in index order; -1 if none. Under eventlock.
+int64_t find_named(const char* name) {
+    return EventSlot.find([name](const EVENT_RECORD& record) {
+        return record.inUse && record.name != nullptr && strcmp(record.name, name) == 0;
+    });
+}
+
 void leave_table_cleanup(void*) { leave_table(); }
 
 template <class Operation>
@@ -407,15 +414,11 @@ TARVEX_API HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL in
             UnixLog("CreateEvent: Too many events");
             return INVALID_HANDLE_VALUE;
         }
-        if (named) {
-            for (uint32_t i = 0; i < EventSlot.length; ++i) {
-                EVENT_RECORD* record = &EventSlot.records[i];
-                if (record->inUse && record->name != nullptr && strcmp(record->name, name) == 0) {
-                    ++record->references;
-                    SetLastError(ERROR_ALREADY_EXISTS);
-                    return make_handle(i, kTagEvent);
-                }
-            }
+        int64_t existing = named ? find_named(name) : -1;
+        if (existing >= 0) {
+            ++EventSlot.records[existing].references;
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return make_handle(static_cast<uint32_t>(existing), kTagEvent);
         }
         int64_t index = EventSlot.lowest_free();
         if (index < 0) {
@@ -436,14 +439,10 @@ TARVEX_API HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL in
 TARVEX_API HANDLE OpenEventA(DWORD, BOOL, LPCSTR name) {
     if (name == nullptr) return nullptr;
     return with_lock(eventlock, [&]() -> HANDLE {
-        for (uint32_t i = 0; i < EventSlot.length; ++i) {
-            EVENT_RECORD* record = &EventSlot.records[i];
-            if (record->inUse && record->name != nullptr && strcmp(record->name, name) == 0) {
-                ++record->references;
-                return make_handle(i, kTagEvent);
-            }
-        }
-        return static_cast<HANDLE>(nullptr);
+        int64_t existing = find_named(name);
+        if (existing < 0) return static_cast<HANDLE>(nullptr);
+        ++EventSlot.records[existing].references;
+        return make_handle(static_cast<uint32_t>(existing), kTagEvent);
     });
 }
 

@@ -163,16 +163,13 @@ TARVEX_API HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG initial_count, LO
         if (SemaphoreSlot.records == nullptr) SemaphoreSlot.adopt(g_slots, kSemaphoreCount);
         // A live semaphore of the same name anywhere in the table is the one the caller means,
         // even when a free slot comes before it.
-        if (named) {
-            for (uint32_t i = 0; i < kSemaphoreCount; ++i) {
-                SemaphoreRecord* slot = &g_slots[i];
-                if (slot->inUse && !slot->closing && slot->named &&
-                    strcasecmp(slot->name, name) == 0) {
-                    ++slot->references;
-                    SetLastError(ERROR_ALREADY_EXISTS);
-                    return make_handle(i, kTagSemaphore);
-                }
-            }
+        int64_t existing = !named ? -1 : SemaphoreSlot.find([name](const SemaphoreRecord& slot) {
+            return slot.inUse && !slot.closing && slot.named && strcasecmp(slot.name, name) == 0;
+        });
+        if (existing >= 0) {
+            ++g_slots[existing].references;
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return make_handle(static_cast<uint32_t>(existing), kTagSemaphore);
         }
         int64_t index = SemaphoreSlot.lowest_free();
         if (index < 0) {

@@ -20,7 +20,7 @@ void* HoldSpinningAsync(void*);
 void* HoldTableLockAtCancellationPoint(void*);
 void* HoldTableLockSpinningAsync(void*);
 void* ChurnTableLockAsync(void* counter);
-long CountUnderTableLock(int rounds, long* counter);
+void CountUnderTableLock(int rounds, long* counter);
 bool TableLockIsFree();
 
 }  // namespace lockholders

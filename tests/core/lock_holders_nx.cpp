@@ -68,9 +68,8 @@ void* ChurnTableLockAsync(void* counter) {
     return nullptr;
 }
 
-long CountUnderTableLock(int rounds, long* counter) {
+void CountUnderTableLock(int rounds, long* counter) {
     for (int i = 0; i < rounds; ++i) tarvex::with_lock(g_table_lock, [&] { ++*counter; });
-    return *counter;
 }
 
 bool TableLockIsFree() { return __atomic_load_n(&g_table_lock.word, __ATOMIC_SEQ_CST) == 0; }

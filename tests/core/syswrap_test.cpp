@@ -105,7 +105,7 @@ TEST(Syswrap, ReadWaitsForTheWholeCountOrEndOfFile) {
         ssize_t got = -2;
         auto read_short = [&] { got = Read(p[0], buf, sizeof buf); };
         if (storm)
-            EXPECT_GT(RunUnderSignalStorm(read_short), 10);
+            EXPECT_GT(RunUnderSignalStorm(read_short), tvxtest::kStormEvidence);
         else
             read_short();
         short_writer.join();
@@ -126,7 +126,7 @@ TEST(Syswrap, ReadWaitsForTheWholeCountOrEndOfFile) {
         got = -2;
         auto read_pieces = [&] { got = Read(p[0], buf, sizeof buf); };
         if (storm)
-            EXPECT_GT(RunUnderSignalStorm(read_pieces), 10);
+            EXPECT_GT(RunUnderSignalStorm(read_pieces), tvxtest::kStormEvidence);
         else
             read_pieces();
         piece_writer.join();
@@ -229,7 +229,7 @@ TEST(Syswrap, WholeTransfersSurviveASignalStorm) {
     close(p[1]);
     reader.join();
     close(p[0]);
-    EXPECT_GT(signals, 10);
+    EXPECT_GT(signals, tvxtest::kStormEvidence);
     EXPECT_EQ(written, static_cast<ssize_t>(kSize));
     ASSERT_EQ(received.size(), kSize);
     EXPECT_TRUE(received == data);
@@ -252,7 +252,7 @@ TEST(Syswrap, WholeTransfersSurviveASignalStorm) {
     close(p[0]);  // a reader that stopped early must not leave the writer blocked
     writer.join();
     close(p[1]);
-    EXPECT_GT(signals, 10);
+    EXPECT_GT(signals, tvxtest::kStormEvidence);
     EXPECT_EQ(got, static_cast<ssize_t>(kSize));
     EXPECT_TRUE(buf == data);
 }
@@ -267,7 +267,7 @@ TEST(Syswrap, NanosleepSleepsTheWholeIntervalThroughSignals) {
         result = Nanosleep(&request, &remaining);
         slept = tvxtest::NowMs() - start;
     });
-    EXPECT_GT(signals, 10);
+    EXPECT_GT(signals, tvxtest::kStormEvidence);
     EXPECT_EQ(result, 0);
     EXPECT_GE(slept, 299);
     EXPECT_LT(slept, 3000);
@@ -279,7 +279,7 @@ TEST(Syswrap, NanosleepSleepsTheWholeIntervalThroughSignals) {
         result = Nanosleep(&request, nullptr);
         slept = tvxtest::NowMs() - start;
     });
-    EXPECT_GT(signals, 10);
+    EXPECT_GT(signals, tvxtest::kStormEvidence);
     EXPECT_EQ(result, 0);
     EXPECT_GE(slept, 1199);
     EXPECT_LT(slept, 4000);
@@ -315,7 +315,7 @@ TEST(Syswrap, SelectTimeoutSurvivesSignals) {
             waited = tvxtest::NowMs() - start;
         },
         200);
-    EXPECT_GT(signals, 10);
+    EXPECT_GT(signals, tvxtest::kStormEvidence);
     EXPECT_EQ(result, 0);
     EXPECT_GE(waited, 299);
     EXPECT_LT(waited, 5000);
@@ -333,7 +333,7 @@ TEST(Syswrap, SelectTimeoutSurvivesSignals) {
             waited = tvxtest::NowMs() - start;
         },
         150);
-    EXPECT_GT(signals, 10);
+    EXPECT_GT(signals, tvxtest::kStormEvidence);
     EXPECT_EQ(result, 0);
     EXPECT_GE(waited, 249);
     close(p[0]);
@@ -362,7 +362,7 @@ TEST(Syswrap, SelectLeavesReadinessAndTimeLeftInTheCallersArguments) {
         int result = -2;
         auto wait = [&] { result = Select(nfds, &reads, nullptr, &errors, &timeout); };
         if (storm)
-            EXPECT_GT(RunUnderSignalStorm(wait), 10);
+            EXPECT_GT(RunUnderSignalStorm(wait), tvxtest::kStormEvidence);
         else
             wait();
         writer.join();
@@ -421,7 +421,7 @@ TEST(Syswrap, AcceptAndRecvRestartAndReportThePeer) {
     });
     ssize_t sent = accepted >= 0 ? Send(accepted, "world", 5, 0) : -2;
     client.join();
-    EXPECT_GT(signals, 10);
+    EXPECT_GT(signals, tvxtest::kStormEvidence);
     ASSERT_GE(accepted, 0);
     EXPECT_EQ(peer_len, sizeof(sockaddr_in));
     const sockaddr_in* from = reinterpret_cast<const sockaddr_in*>(&peer);
@@ -466,7 +466,7 @@ TEST(Syswrap, RecvfromRestartsAndReportsTheSender) {
     long signals = RunUnderSignalStorm(
         [&] { got = Recvfrom(receiver, buf, sizeof buf, 0, AsAddr(&from), &from_len); });
     send_later.join();
-    EXPECT_GT(signals, 10);
+    EXPECT_GT(signals, tvxtest::kStormEvidence);
     EXPECT_EQ(got, 4);
     EXPECT_EQ(std::string(buf, 4), "ping");
     EXPECT_EQ(from_len, sizeof(sockaddr_in));
@@ -520,7 +520,7 @@ TEST(Syswrap, InterruptedConnectCompletesInTheBackground) {
         took = tvxtest::NowMs() - start;
     });
     make_room.join();
-    EXPECT_GT(signals, 10);
+    EXPECT_GT(signals, tvxtest::kStormEvidence);
     EXPECT_GE(result, 0) << strerror(error);
     EXPECT_GT(took, 200);  // it did have to wait for room in the queue
     EXPECT_LT(took, 10000);
@@ -683,7 +683,7 @@ TEST(Syswrap, FileCallsSucceedUnderASignalStorm) {
         EXPECT_EQ(errno, EEXIST);
     });
     fifo_writer.join();
-    EXPECT_GT(signals, 10);
+    EXPECT_GT(signals, tvxtest::kStormEvidence);
     unlink(fifo.c_str());
     rmdir(dir.c_str());
 }
@@ -754,7 +754,7 @@ TEST(Syswrap, SemopWaitsThroughSignals) {
         waited = tvxtest::NowMs() - start;
     });
     poster.join();
-    EXPECT_GT(signals, 10);
+    EXPECT_GT(signals, tvxtest::kStormEvidence);
     EXPECT_EQ(result, 0);
     EXPECT_GE(waited, 200);
     EXPECT_EQ(semctl(id, 0, GETVAL), 0);  // exactly one decrement took place
@@ -782,7 +782,7 @@ TEST(Syswrap, ConditionWaitsReturnTheirOwnResults) {
         pthread_mutex_unlock(&mutex);
         waited = tvxtest::NowMs() - start;
     });
-    EXPECT_GT(signals, 10);
+    EXPECT_GT(signals, tvxtest::kStormEvidence);
     EXPECT_EQ(timed, ETIMEDOUT);
     EXPECT_GE(waited, 240);
 
@@ -803,7 +803,7 @@ TEST(Syswrap, ConditionWaitsReturnTheirOwnResults) {
         pthread_mutex_unlock(&mutex);
     });
     signaller.join();
-    EXPECT_GT(signals, 10);
+    EXPECT_GT(signals, tvxtest::kStormEvidence);
     EXPECT_EQ(woken, 0);
     EXPECT_TRUE(saw_ready);
 }

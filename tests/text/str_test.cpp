@@ -559,10 +559,10 @@ TEST(StrlwrStrupr, FollowALatin1LocaleWhereStrlwrDoesNot) {
     strupr(upper);
     EXPECT_STREQ(upper, "\xC9T\xC9");
 
-    // Strristr folds through the locale too, Stristr does not. (AddressSanitizer replaces
-    // strncasecmp with an ASCII-only version of its own, so the locale case is not seen there.)
+    // Strristr folds through the locale too, Stristr does not. (The sanitizers replace
+    // strncasecmp with an ASCII-only version of their own, so the locale case is not seen there.)
     const char* text = "\xE9t\xE9 x";
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_EQ(Strristr(text, "\xC9"), text + 2);
 #endif
     EXPECT_EQ(Stristr(text, "\xC9"), nullptr);

@@ -108,16 +108,31 @@ struct SlotTable {
         return index;
     }
 
-    // Frees the storage and empties the table; harmless on an empty table.
-    void release_storage() {
-        if (owns_records) free(records);
-        free(free_bits);
-        free(summary);
-        records = nullptr;
+    // The storage of a table that has been emptied but may still be read by threads that looked
+    // it up before; freed once they are known to be gone.
+    struct Detached {
+        Record* records;
+        uint32_t length;
+        bool owns_records;
+        uint64_t* free_bits;
+        uint64_t* summary;
+        void free_storage() {
+            if (owns_records) free(records);
+            free(free_bits);
+            free(summary);
+        }
+    };
+
+    // Empties the table for new lookups (length first, then the array, both sequentially
+    // consistent for lock-free readers) and hands the storage to the caller.
+    Detached detach() {
+        Detached d{records, length, owns_records, free_bits, summary};
+        __atomic_store_n(&length, 0u, __ATOMIC_SEQ_CST);
+        __atomic_store_n(&records, static_cast<Record*>(nullptr), __ATOMIC_SEQ_CST);
         free_bits = nullptr;
         summary = nullptr;
-        length = 0;
         owns_records = false;
+        return d;
     }
 };
 

@@ -380,13 +380,12 @@ TARVEX_API int InitEvents(DWORD count) {
 
 TARVEX_API void FreeAllEvents(void) {
     with_lock(eventlock, [&] {
-        EVENT_RECORD* records = EventSlot.records;
-        uint32_t length = EventSlot.length;
-        if (records == nullptr) return;
-        // New handle operations now find no table; those already inside are waited for.
-        store(EventSlot.length, 0u);
-        store(EventSlot.records, static_cast<EVENT_RECORD*>(nullptr));
-        for (uint32_t i = 0; i < length; ++i) {
+        if (EventSlot.records == nullptr) return;
+        // New handle operations now find no table; those already inside are waited for before
+        // the storage goes.
+        auto detached = EventSlot.detach();
+        EVENT_RECORD* records = detached.records;
+        for (uint32_t i = 0; i < detached.length; ++i) {
             EVENT_RECORD* record = &records[i];
             if (load(record->inUse) == 1) {
                 destroy_event(record, false, false);
@@ -399,9 +398,7 @@ TARVEX_API void FreeAllEvents(void) {
             }
         }
         wait_until_drained(g_table_users);
-        EventSlot.records = records;
-        EventSlot.length = length;
-        EventSlot.release_storage();
+        detached.free_storage();
     });
 }
 

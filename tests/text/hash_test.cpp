@@ -9,95 +9,42 @@
 
 namespace {
 
-TEST(HashFn, EmptyKeyIsZeroForAnyBucketCount) {
-    EXPECT_EQ(hash_fn("", 1), 0u);
-    EXPECT_EQ(hash_fn("", 193), 0u);
-    EXPECT_EQ(hash_fn("", 0xFFFFFFFFu), 0u);
-}
-
-TEST(HashFn, ShortAsciiKeysGiveTheElfHash) {
-    // A bucket count above any possible hash (the top nibble is always folded away) shows the
-    // raw value.
-    const unsigned int kWhole = 0xFFFFFFFFu;
-    EXPECT_EQ(hash_fn("a", kWhole), 0x61u);
-    EXPECT_EQ(hash_fn("ab", kWhole), 0x672u);           // 0x610 + 0x62
-    EXPECT_EQ(hash_fn("printf", kWhole), 0x077905A6u);  // no byte reaches the top nibble
-    // The seventh and eighth bytes push bits into the top nibble, which is folded back in.
-    EXPECT_EQ(hash_fn("abcdefgh", kWhole), 0x089ABAA8u);
-}
-
-TEST(HashFn, BytesAbove127AreSignExtended) {
-    const unsigned int kWhole = 0xFFFFFFFFu;
-    // 0 + 0xFFFFFF80, then the top nibble 0xF0000000 is cleared and 0xF0 is xored in.
-    EXPECT_EQ(hash_fn("\x80", kWhole), 0x0FFFFF70u);
-    // 0x610 + (-1) = 0x60F; an unsigned byte would have given 0x70F.
-    EXPECT_EQ(hash_fn("a\xFF", kWhole), 0x60Fu);
-    EXPECT_EQ(hash_fn("a\xFF", 193), 7u);
-}
-
-TEST(HashFn, ResultIsReducedModuloTheBucketCount) {
-    EXPECT_EQ(hash_fn("a", 193), 97u);
-    EXPECT_EQ(hash_fn("ab", 193), 106u);      // 1650 = 8 * 193 + 106
-    EXPECT_EQ(hash_fn("ab", 10), 0u);         // 1650
-    EXPECT_EQ(hash_fn("printf", 193), 172u);  // 125371814 = 649594 * 193 + 172
-    EXPECT_EQ(hash_fn("\x80", 193), 104u);    // 268435312 = 1390856 * 193 + 104
-    EXPECT_EQ(hash_fn("printf", 1), 0u);
-
-    const char* keys[] = {"C:\\mail\\inbox", "/var/spool/x", "\xC4\xD6\xDC", "zzzzzzzzzzzzzzzz"};
-    for (const char* key : keys) {
-        for (unsigned int buckets : {1u, 2u, 7u, 193u, 1024u}) {
-            EXPECT_LT(hash_fn(key, buckets), buckets) << key << " into " << buckets;
-        }
+TEST(HashFn, GivesTheElfHashOfSignedBytesReducedModuloTheBuckets) {
+    constexpr unsigned int kAll = 0xFFFFFFFFu;  // above any hash: the top nibble is folded away
+    const struct { const char* key; unsigned int buckets, want; } cases[] = {
+        {"", 1, 0}, {"", kAll, 0}, {"a", kAll, 0x61}, {"ab", kAll, 0x672},  // 0x610 + 0x62
+        {"printf", kAll, 0x077905A6},    // no byte reaches the top nibble
+        {"abcdefgh", kAll, 0x089ABAA8},  // the seventh and eighth bytes are folded back in
+        {"\x80", kAll, 0x0FFFFF70},      // 0xFFFFFF80, top nibble cleared and 0xF0 xored in
+        {"a\xFF", kAll, 0x60F},          // 0x610 - 1; an unsigned byte would give 0x70F
+        {"a", 193, 97}, {"ab", 193, 106}, {"ab", 10, 0}, {"printf", 193, 172}, {"\x80", 193, 104},
+        {"a\xFF", 193, 7}, {"printf", 1, 0}, {"abc", 0, 0}, {nullptr, 193, 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(hash_fn(c.key, c.buckets), c.want)
+            << (c.key != nullptr ? c.key : "(null)") << " into " << c.buckets;
     }
 }
 
-TEST(HashFn, NoBucketsOrNoKeyGiveZero) {
-    EXPECT_EQ(hash_fn("abc", 0), 0u);
-    EXPECT_EQ(hash_fn(nullptr, 193), 0u);
-}
+TEST(NextPrime, GivesTheSmallestPrimeNotBelowTheArgumentAndLeavesSmallValues) {
+    const struct { int n, want; } cases[] = {
+        {INT_MIN, INT_MIN}, {-7, -7}, {0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 5}, {9, 11}, {25, 29},
+        {49, 53}, {7919, 7919}, {7920, 7927}, {2147483629, 2147483629},  // consecutive primes:
+        {2147483630, INT_MAX}, {INT_MAX, INT_MAX},  // the search stops without overflowing
+    };
+    for (const auto& c : cases) EXPECT_EQ(NextPrime(c.n), c.want) << "n = " << c.n;
 
-TEST(NextPrime, SmallAndNegativeValuesAreReturnedUnchanged) {
-    EXPECT_EQ(NextPrime(3), 3);
-    EXPECT_EQ(NextPrime(2), 2);
-    EXPECT_EQ(NextPrime(1), 1);
-    EXPECT_EQ(NextPrime(0), 0);
-    EXPECT_EQ(NextPrime(-7), -7);
-    EXPECT_EQ(NextPrime(INT_MIN), INT_MIN);
-}
-
-TEST(NextPrime, GivesTheSmallestPrimeNotBelowTheArgument) {
-    EXPECT_EQ(NextPrime(4), 5);
-    EXPECT_EQ(NextPrime(5), 5);
-    EXPECT_EQ(NextPrime(9), 11);
-    EXPECT_EQ(NextPrime(24), 29);
-    EXPECT_EQ(NextPrime(25), 29);   // 25 and 27 are odd composites
-    EXPECT_EQ(NextPrime(49), 53);   // a prime square
-    EXPECT_EQ(NextPrime(193), 193);
-    EXPECT_EQ(NextPrime(7919), 7919);
-    EXPECT_EQ(NextPrime(7920), 7927);
-}
-
-TEST(NextPrime, AgreesWithASieveUpTo5000) {
-    constexpr int kLimit = 5000;
-    bool composite[kLimit + 200] = {};
-    for (int i = 2; i * i < kLimit + 200; ++i) {
-        if (composite[i]) continue;
-        for (int j = i * i; j < kLimit + 200; j += i) composite[j] = true;
+    constexpr int kEnd = 5200;  // a sieve's answers for every n below 5000 (5003 is prime)
+    bool composite[kEnd] = {};
+    for (int i = 2; i * i < kEnd; ++i) {
+        for (int j = i * i; j < kEnd; j += i) composite[j] = true;
     }
-    int next = 0;
-    for (int n = kLimit + 199; n >= 4; --n) {
+    for (int n = kEnd - 1, next = 0; n >= 4; --n) {
         if (!composite[n]) next = n;
-        if (n < kLimit) {
+        if (n < 5000) {
             ASSERT_EQ(NextPrime(n), next) << "n = " << n;
         }
     }
-}
-
-TEST(NextPrime, StopsAtTheLargestIntWithoutOverflowing) {
-    // 2147483629 and 2147483647 are consecutive primes.
-    EXPECT_EQ(NextPrime(2147483629), 2147483629);
-    EXPECT_EQ(NextPrime(2147483630), INT_MAX);
-    EXPECT_EQ(NextPrime(INT_MAX), INT_MAX);
 }
 
 }  // namespace

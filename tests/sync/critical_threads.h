@@ -1,6 +1,5 @@
-// Thread bodies for the critical-section tests that cancel a thread. They live in
-// critical_threads_nx.cpp, built without exceptions like the library, so that a cancelled thread
-// is torn down through cleanup handlers only, as a host's thread is.
+// A thread body for critical_test.cpp, defined in critical_threads_nx.cpp: built without exceptions
+// like the library, so that a cancelled thread is torn down by clean-up handlers only.
 #pragma once
 
 #include <tarvex/sync.h>
@@ -9,34 +8,22 @@
 
 namespace tvxtest {
 
-// Both bodies set `cancelled` from a cleanup handler, which runs only when the thread is torn down
-// by cancellation. That, rather than the value pthread_join reports, is what the tests check:
-// glibc 2.36 acts on a cancellation request left pending while cancellation was disabled, under
-// the asynchronous type, from inside pthread_setcancelstate without recording PTHREAD_CANCELED as
-// the thread's result.
-
-// A thread that enters `section` `entries` times, then keeps bumping `progress` and leaves once
-// each time the test raises `leaves_requested`. It runs with asynchronous cancellation and never
-// returns on its own: it ends only by being cancelled.
-struct OwnerScript {
+// Enters `section` `entries` times, then keeps bumping `progress`, leaving once each time
+// `leaves_requested` rises, and returns after its last leave.
+struct Script {
     CRITICAL_SECTION* section = nullptr;
     int entries = 1;
-    std::atomic<bool> owns{false};  // set once all entries are done
+    bool asynchronous = false;  // the cancellation type it runs with
     std::atomic<int> leaves_requested{0};
+    std::atomic<int> inside_state{-1};  // its cancellation state once all entries are done
     std::atomic<int> leaves_done{0};
     std::atomic<unsigned long> progress{0};
+    // Set by a clean-up handler, so only if the thread was torn down by cancellation. The tests
+    // check this rather than the join result: glibc 2.36 acts on a request left pending while
+    // cancellation was disabled, under the asynchronous type, from inside pthread_setcancelstate
+    // without recording PTHREAD_CANCELED as the thread's result.
     std::atomic<bool> cancelled{false};
 };
-void* OwnUntilCancelled(void* script);
-
-// A thread that enters `section` (blocking if need be), records that it got in, and leaves.
-// `asynchronous` picks its cancellation type.
-struct WaiterScript {
-    CRITICAL_SECTION* section = nullptr;
-    bool asynchronous = false;
-    std::atomic<bool> entered{false};
-    std::atomic<bool> cancelled{false};
-};
-void* EnterAndLeave(void* script);
+void* RunScript(void* script);
 
 }  // namespace tvxtest

@@ -1,48 +1,33 @@
-// Cancellable thread bodies for critical_test.cpp (see critical_threads.h).
+// See critical_threads.h.
 #include "critical_threads.h"
 
 #include <pthread.h>
 #include <sched.h>
 
 namespace tvxtest {
-namespace {
 
-void MarkCancelled(void* flag) {
-    static_cast<std::atomic<bool>*>(flag)->store(true);
-}
+static void MarkCancelled(void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true); }
 
-}  // namespace
-
-void* OwnUntilCancelled(void* arg) {
-    auto* script = static_cast<OwnerScript*>(arg);
+void* RunScript(void* arg) {
+    auto* script = static_cast<Script*>(arg);
     pthread_cleanup_push(MarkCancelled, &script->cancelled);
-    // Asynchronous: a cancellation request takes effect at once wherever cancellation is
-    // enabled, so only the section's own disabling keeps this thread alive.
-    pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
+    // Asynchronous: a request takes effect at once wherever cancellation is enabled, so only the
+    // section's own disabling keeps an owner alive.
+    pthread_setcanceltype(
+        script->asynchronous ? PTHREAD_CANCEL_ASYNCHRONOUS : PTHREAD_CANCEL_DEFERRED, nullptr);
     for (int i = 0; i < script->entries; ++i) EnterCriticalSection(script->section);
-    script->owns.store(true);
-    int done = 0;
-    for (;;) {
+    int state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+    pthread_setcancelstate(state, nullptr);
+    script->inside_state.store(state);
+    for (int done = 0; done < script->entries; sched_yield()) {
         script->progress.fetch_add(1);
         if (done < script->leaves_requested.load()) {
             LeaveCriticalSection(script->section);
             script->leaves_done.store(++done);
         }
-        sched_yield();
     }
-    pthread_cleanup_pop(0);
-    return nullptr;
-}
-
-void* EnterAndLeave(void* arg) {
-    auto* script = static_cast<WaiterScript*>(arg);
-    pthread_cleanup_push(MarkCancelled, &script->cancelled);
-    pthread_setcanceltype(
-        script->asynchronous ? PTHREAD_CANCEL_ASYNCHRONOUS : PTHREAD_CANCEL_DEFERRED, nullptr);
-    EnterCriticalSection(script->section);
-    script->entered.store(true);
-    LeaveCriticalSection(script->section);
-    // Back to deferred before the handler is popped, so that a late request cannot land between
+    // Deferred again before the handler is popped, so that a late request cannot land between
     // the pop and the return.
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
     pthread_cleanup_pop(0);

@@ -31,6 +31,7 @@
 
 #include <type_traits>
 
+#include "core/atomic.h"
 #include "core/handle.h"
 #include "core/lock.h"
 #include "core/slot_table.h"
@@ -47,19 +48,6 @@ constinit SlotTable<EVENT_RECORD> EventSlot;
 TableLock& eventlock = EventSlot.lock;
 // Handle operations currently reading the table array.
 constinit int g_table_users = 0;
-
-template <class T>
-T load(const T& value) {
-    return __atomic_load_n(&value, __ATOMIC_SEQ_CST);
-}
-template <class T>
-void store(T& target, T value) {
-    __atomic_store_n(&target, value, __ATOMIC_SEQ_CST);
-}
-template <class T>
-void add(T& target, T delta) {
-    __atomic_add_fetch(&target, delta, __ATOMIC_SEQ_CST);
-}
 
 // Condition variables measure time-outs on the monotonic clock, so a change of the wall clock
 // neither stretches nor cuts a wait.

@@ -17,6 +17,7 @@
 #include <strings.h>
 #include <time.h>
 
+#include "core/atomic.h"
 #include "core/handle.h"
 #include "core/lock.h"
 #include "core/slot_table.h"
@@ -46,15 +47,6 @@ struct SemaphoreRecord {
 SemaphoreRecord g_slots[kSemaphoreCount];
 constinit SlotTable<SemaphoreRecord> SemaphoreSlot;
 TableLock& semaphorelock = SemaphoreSlot.lock;
-
-template <class T>
-T load(const T& value) {
-    return __atomic_load_n(&value, __ATOMIC_SEQ_CST);
-}
-template <class T>
-void store(T& target, T value) {
-    __atomic_store_n(&target, value, __ATOMIC_SEQ_CST);
-}
 
 // The slot a handle names if it holds a live semaphore, else null.
 SemaphoreRecord* live_slot(HANDLE handle) {

@@ -127,6 +127,19 @@ void broken_down_now(LPSYSTEMTIME st, struct tm* (*breakdown)(const time_t*, str
     *st = result;
 }
 
+// A UTC calendar time as a file time; fails with ERROR_INVALID_DATA (output untouched) when it
+// has no file time.
+BOOL calendar_to_file_time(struct tm* fields, FILETIME* file_time) {
+    int64_t seconds;
+    uint64_t value;
+    if (!utc_calendar_to_unix(fields, &seconds) || !unix_to_file_time(seconds, &value)) {
+        SetLastError(ERROR_INVALID_DATA);
+        return FALSE;
+    }
+    store_file_time(value, file_time);
+    return TRUE;
+}
+
 }  // namespace
 }  // namespace tarvex
 
@@ -201,14 +214,7 @@ TARVEX_API BOOL SystemTimeToFileTime(const SYSTEMTIME* system_time, LPFILETIME f
     fields.tm_hour = system_time->wHour;
     fields.tm_min = system_time->wMinute;
     fields.tm_sec = system_time->wSecond;
-    int64_t seconds;
-    uint64_t value;
-    if (!utc_calendar_to_unix(&fields, &seconds) || !unix_to_file_time(seconds, &value)) {
-        SetLastError(ERROR_INVALID_DATA);
-        return FALSE;
-    }
-    store_file_time(value, file_time);
-    return TRUE;
+    return calendar_to_file_time(&fields, file_time);
 }
 
 // The DOS fields are packed from the UTC breakdown as they are, masked to their widths: a year
@@ -242,14 +248,7 @@ TARVEX_API BOOL DosDateTimeToFileTime(WORD dos_date, WORD dos_time, LPFILETIME f
     fields.tm_hour = (dos_time >> 11) & 31;
     fields.tm_min = (dos_time >> 5) & 63;
     fields.tm_sec = (dos_time & 31) * 2;
-    int64_t seconds;
-    uint64_t value;
-    if (!utc_calendar_to_unix(&fields, &seconds) || !unix_to_file_time(seconds, &value)) {
-        SetLastError(ERROR_INVALID_DATA);
-        return FALSE;
-    }
-    store_file_time(value, file_time);
-    return TRUE;
+    return calendar_to_file_time(&fields, file_time);
 }
 
 TARVEX_API BOOL FileTimeToLocalFileTime(const FILETIME* utc, LPFILETIME local) {

@@ -8,6 +8,8 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <string.h>
+
 #include <atomic>
 #include <functional>
 #include <thread>
@@ -16,6 +18,18 @@
 
 #include "critical_threads.h"
 #include "tvx_test.h"
+
+// How this process's final leaves order their release against their look at the waiters: settled
+// by the first InitializeCriticalSection. -1 until then; a test may ask for the fenced way first.
+std::atomic<int> g_release_mode{-1};
+bool g_want_fenced = false;
+
+extern "C" void TarvexTestHook(const char* where, const void* detail) {
+    if (strcmp(where, "critical-release-mode") != 0) return;
+    int* mode = const_cast<int*>(static_cast<const int*>(detail));
+    if (g_want_fenced) *mode = 0;
+    g_release_mode.store(*mode);
+}
 
 namespace {
 
@@ -216,6 +230,65 @@ TEST(CriticalSection, OnlyTheFinalLeaveWakesWaitersAndACancelledOneBreaksNothing
         EXPECT_EQ(Seen(&s), kFree);
         DeleteCriticalSection(&s);
     }
+}
+
+// A waiter that is counted just as the owner gives the section back must be let in by that very
+// leave: nobody else will come to wake it. The owner hands the section to one blocked thread at a
+// time and waits for it to get in, thousands of times, with the two racing through the window
+// between the waiter's count and its test, and the leave's release and its look at the count.
+// Run once in each way a process can order its leaves (every test runs in a process of its own).
+void HandOffRounds(int expected_mode) {
+    CRITICAL_SECTION s;
+    InitializeCriticalSection(&s);
+    if (g_release_mode.load() != expected_mode) {
+        DeleteCriticalSection(&s);
+        GTEST_SKIP() << "this process settled on release mode " << g_release_mode.load();
+    }
+    constexpr int kRounds = 20000;
+    std::atomic<int> admitted{0}, turn{0};
+    std::thread taker([&] {
+        for (int round = 1; round <= kRounds; ++round) {
+            while (turn.load() < round) sched_yield();
+            EnterCriticalSection(&s);
+            admitted.store(round);
+            LeaveCriticalSection(&s);
+        }
+    });
+    int stranded = 0;
+    for (int round = 1; round <= kRounds && stranded == 0; ++round) {
+        EnterCriticalSection(&s);
+        turn.store(round);
+        for (int spin = round % 64; spin > 0; --spin) sched_yield();  // vary the meeting point
+        LeaveCriticalSection(&s);
+        for (long long deadline = tvxtest::NowMs() + 10000; admitted.load() != round;) {
+            sched_yield();
+            if (tvxtest::NowMs() > deadline) {
+                stranded = round;
+                break;
+            }
+        }
+    }
+    EXPECT_EQ(stranded, 0) << "a waiter slept through the leave that freed the section";
+    if (stranded != 0) {  // let the taker finish so that it can be joined
+        EnterCriticalSection(&s);
+        LeaveCriticalSection(&s);
+        turn.store(kRounds);
+        while (admitted.load() < kRounds) {
+            EnterCriticalSection(&s);
+            LeaveCriticalSection(&s);
+            usleep(1000);
+        }
+    }
+    taker.join();
+    EXPECT_EQ(Waiters(s), 0);
+    DeleteCriticalSection(&s);
+}
+
+TEST(CriticalSection, AHandOffNeverStrandsTheWaiter) { HandOffRounds(1); }
+
+TEST(CriticalSection, AHandOffNeverStrandsTheWaiterWithFencedLeaves) {
+    g_want_fenced = true;
+    HandOffRounds(0);
 }
 
 }  // namespace

@@ -55,6 +55,33 @@ void CriticalSectionPosix(benchmark::State& state) {
     pthread_mutex_destroy(&mutex);
 }
 
+// The same, for a section that more than one thread has used: the thread a section was reserved
+// for enters without a locked instruction of its own, every other thread (and that one too, once
+// another has come) takes the section's word with a compare-and-swap.
+void CriticalSectionSharedTarvex(benchmark::State& state) {
+    EnsureMultiThreaded();
+    CRITICAL_SECTION section;
+    InitializeCriticalSection(&section);
+    EnterCriticalSection(&section);
+    LeaveCriticalSection(&section);
+    pthread_t other;
+    pthread_create(
+        &other, nullptr,
+        [](void* s) -> void* {
+            EnterCriticalSection(static_cast<CRITICAL_SECTION*>(s));
+            LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(s));
+            return nullptr;
+        },
+        &section);
+    pthread_join(other, nullptr);
+    for (auto _ : state) {
+        EnterCriticalSection(&section);
+        benchmark::ClobberMemory();
+        LeaveCriticalSection(&section);
+    }
+    DeleteCriticalSection(&section);
+}
+
 // A nested entry: the second enter and the first leave only count.
 void CriticalSectionNestedTarvex(benchmark::State& state) {
     CRITICAL_SECTION section;
@@ -98,6 +125,8 @@ void InterlockedIncrementPosix(benchmark::State& state) {
 
 BENCHMARK(CriticalSectionTarvex)->Name("BM_CriticalSection/tarvex");
 BENCHMARK(CriticalSectionPosix)->Name("BM_CriticalSection/posix");
+BENCHMARK(CriticalSectionSharedTarvex)->Name("BM_CriticalSectionShared/tarvex");
+BENCHMARK(CriticalSectionPosix)->Name("BM_CriticalSectionShared/posix");
 BENCHMARK(CriticalSectionNestedTarvex)->Name("BM_CriticalSectionNested/tarvex");
 BENCHMARK(CriticalSectionNestedPosix)->Name("BM_CriticalSectionNested/posix");
 BENCHMARK(InterlockedIncrementTarvex)->Name("BM_InterlockedIncrement/tarvex");

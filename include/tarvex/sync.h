@@ -11,7 +11,8 @@ TARVEX_EXTERN_C_BEGIN
 /* ---- Critical sections and interlocked operations ---- */
 
 /* Memory owned by the caller. The first five fields are the section's documented state; the
- * last is the library's own bookkeeping of blocked threads. */
+ * rest is the library's own bookkeeping: blocked threads, and the thread the section is reserved
+ * for while only that thread has used it. */
 typedef struct _CRITICAL_SECTION {
     pthread_mutex_t lock;
     pthread_cond_t freeSignal;
@@ -19,6 +20,9 @@ typedef struct _CRITICAL_SECTION {
     LONG locked;
     pthread_t owner;
     LONG waiters;
+    LONG reservedHeld;
+    LONG revoked;
+    pthread_t reservedFor;
 } CRITICAL_SECTION, *PCRITICAL_SECTION, *LPCRITICAL_SECTION;
 
 TARVEX_API void InitializeCriticalSection(LPCRITICAL_SECTION section);

@@ -12,25 +12,32 @@
 // Who touches what:
 //   locked   compare-and-swap by any thread that wants the section; stored 0 by the owner's final
 //            leave. Acquire/release through it carries `count` from one owner to the next.
-//   owner    written by the owner only (itself after taking `locked`, all ones before giving it
-//            back); read by anyone to recognise a recursive entry or a leave by a stranger. A
+//   owner    written by the owner only (itself after taking the section, all ones before giving
+//            it back); read by anyone to recognise a recursive entry or a leave by a stranger. A
 //            thread can read its own identifier there only if it wrote it itself, so a relaxed
 //            load is enough, and testing it before the compare-and-swap spares a nested entry
 //            the cost of a locked instruction that is bound to fail.
 //   count    read and written by the owner only.
 //   waiters  incremented and decremented by sleeping threads under the mutex; read by a leave.
+//   reservedFor, revoked, reservedHeld: the reservation, below.
+//
+// The process-wide barrier. Several places below need "either I see your store or you see
+// mine" between a thread on a hot path and one on a slow path (Dekker's pattern). On the hot side
+// that would take a full fence, which costs as much as a locked instruction. Instead the slow
+// side, which is about to sleep or happens once per section, asks the kernel for a process-wide
+// memory barrier (membarrier): every thread of the process that is running executes a full fence,
+// and one that is not running passed one when it was switched out. After it, every store the hot
+// side made before its load is visible, or the load comes after the barrier and sees the slow
+// side's store. The hot side only keeps the compiler from reordering its store and its load.
+// Where the kernel offers no such barrier, hot paths use sequentially consistent accesses instead
+// and sections are never reserved; which way a process goes is settled once, by its first
+// InitializeCriticalSection, before any section can be used.
 //
 // Why a waiter cannot miss its wake-up. A waiter, holding the mutex, increments `waiters` (W1),
-// and then tries the compare-and-swap (W2), and sleeps only if W2 failed, releasing the mutex
-// atomically as it starts to sleep. The final leave stores 0 into `locked` (L1) and then loads
-// `waiters` (L2). The leave must not see the waiter's count as 0 while the waiter sees the
-// section as still owned; that needs a full fence between L1 and L2 on one side and between W1
-// and W2 on the other, and a fence in every leave would cost as much as the rest of the leave.
-// So the whole cost is put on the waiter, which is about to sleep anyway: between W1 and W2 it
-// asks the kernel for a process-wide memory barrier (membarrier), which makes every thread of
-// the process that is running execute a full fence (one that is not running has passed one on
-// being switched out). A leave then only keeps the compiler from reordering L1 and L2.
-//   - If L2 ran after that barrier, it sees W1 (and so does every later leave, since the waiter
+// passes the process-wide barrier, tries the compare-and-swap (W2), and sleeps only if W2
+// failed, releasing the mutex atomically as it starts to sleep. The final leave stores 0 into
+// `locked` (L1) and then loads `waiters` (L2).
+//   - If L2 ran after the barrier, it sees W1 (and so does every later leave, since the waiter
 //     stays counted until it owns the section or is cancelled).
 //   - If L2 ran before it, the barrier made L1 visible, so W2 sees the section free (or owned by
 //     a thread that took it later, whose own leave runs this same argument).
@@ -38,20 +45,32 @@
 //     before W1 until it is asleep, so the signal comes when the waiter is either asleep (and is
 //     woken) or already the owner; a waiter that was woken earlier and is still re-acquiring the
 //     mutex re-tests `locked` after L1 in any case.
-// Where the kernel offers no such barrier, leaves use sequentially consistent accesses (a fenced
-// store) for L1 and L2 instead; which of the two ways a process uses is settled once, by the
-// first InitializeCriticalSection, before any section can be left.
 // A woken waiter re-tests like everyone else, so a thread that enters in between simply wins and
 // the waiter sleeps again until that thread's final leave.
 //
+// The reservation. Many sections are only ever used by one thread. The first thread to take a
+// section (by `locked`) reserves it: `reservedFor` is written once, by a holder of `locked`.
+// From then on that thread enters by storing 1 into `reservedHeld` and checking that `revoked`
+// is still 0, and leaves by storing 0 there, with no locked instruction of its own. Any other
+// thread that takes `locked` while the reservation stands revokes it for good: it stores 1 into
+// `revoked`, passes the process-wide barrier and then looks at `reservedHeld`. Either the
+// reserved thread's check comes after the barrier and sees the revocation (it backs off and
+// competes for `locked` like everyone else from then on), or its store of 1 is visible to the
+// revoker, which then waits, holding `locked`, until the reserved thread's leave stores 0 and
+// wakes it (the same Dekker pattern with `waiters`, hence a wake-up of every sleeper there). A
+// revoker that only tries (TryEnterCriticalSection) gives up instead and hands `locked` back; the
+// next thread to take it still sees `reservedHeld` set and waits in its turn.
+//
 // Cancellation. A thread that owns a section must not be cancelled (it would leave the section
-// owned for ever), so entering disables cancellation before the compare-and-swap: there is no
-// instruction at which the thread owns the section and can still be cancelled, even with
-// asynchronous cancellation. The final leave enables cancellation unconditionally, after its
-// signal, so that a pending cancellation cannot take the thread down between giving the section
-// back and waking the next owner. Sleeping, on the other hand, happens in the caller's own
-// cancellation state: a thread blocked in EnterCriticalSection can be cancelled, and its
-// clean-up handler takes it off `waiters` and passes on any wake-up it may have absorbed.
+// owned for ever), so entering disables cancellation before the compare-and-swap or the
+// reservation's store: there is no instruction at which the thread owns the section and can
+// still be cancelled, even with asynchronous cancellation. The final leave enables cancellation
+// unconditionally, after its signal, so that a pending cancellation cannot take the thread down
+// between giving the section back and waking the next owner. Sleeping for `locked`, on the other
+// hand, happens in the caller's own cancellation state: a thread blocked in EnterCriticalSection
+// can be cancelled, and its clean-up handler takes it off `waiters` and passes on any wake-up it
+// may have absorbed. A revoker waits for the reserved thread's current hold with cancellation
+// disabled, because it already holds `locked`; that wait happens at most once per section.
 #include <tarvex/core.h>
 #include <tarvex/sync.h>
 
@@ -59,7 +78,6 @@
 #include <linux/membarrier.h>
 #include <pthread.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <type_traits>
@@ -88,43 +106,46 @@ pthread_t self_id() {
     return __builtin_expect(self != 0, 1) ? self : learn_self_id();
 }
 
-bool owned_by(const CRITICAL_SECTION* section, pthread_t self) {
-    return pthread_equal(__atomic_load_n(&section->owner, __ATOMIC_RELAXED), self) != 0;
+template <typename T>
+T relaxed(const T& field) {
+    return __atomic_load_n(&field, __ATOMIC_RELAXED);
 }
 
-// How final leaves order their store of `locked` before their load of `waiters`.
-enum ReleaseMode : int {
-    kFencedRelease = 0,  // sequentially consistent accesses; also the state before it is settled
-    kLightRelease = 1,   // compiler ordering only; waiters issue the process-wide barrier
+bool owned_by(const CRITICAL_SECTION* section, pthread_t self) {
+    return pthread_equal(relaxed(section->owner), self) != 0;
+}
+
+// Whether the process-wide barrier is available (see above).
+enum BarrierMode : int {
+    kFencedHotPaths = 0,  // no barrier: sequentially consistent accesses, no reservations
+    kProcessBarrier = 1,
 };
 
-int g_release_mode = kFencedRelease;
+int g_barrier_mode = kFencedHotPaths;
 
 int membarrier(int command) { return static_cast<int>(syscall(SYS_membarrier, command, 0, 0)); }
 
 // Registration is per process and survives fork; a new program image starts unregistered and
 // settles its mode again at its own first InitializeCriticalSection.
-void settle_release_mode() {
+void settle_barrier_mode() {
     int offered = membarrier(MEMBARRIER_CMD_QUERY);
     bool usable = offered > 0 && (offered & MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0 &&
                   membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) == 0;
-    int mode = usable ? kLightRelease : kFencedRelease;
-    test_hook("critical-release-mode", &mode);  // tests may ask for the fenced way
-    __atomic_store_n(&g_release_mode, mode, __ATOMIC_RELAXED);
+    int mode = usable ? kProcessBarrier : kFencedHotPaths;
+    test_hook("critical-barrier-mode", &mode);  // tests may ask for the fenced way
+    __atomic_store_n(&g_barrier_mode, mode, __ATOMIC_RELAXED);
 }
 
-bool light_release() {
-    return __atomic_load_n(&g_release_mode, __ATOMIC_RELAXED) == kLightRelease;
-}
+bool process_barrier() { return relaxed(g_barrier_mode) == kProcessBarrier; }
 
-// The waiter's half of the light release: false if the barrier could not be had, in which case
-// the caller must not trust a failed test of `locked` for long.
-bool fence_every_thread() {
-    if (!light_release()) return true;  // leaves are fenced themselves
+// The slow side's half of the pattern. A registered process cannot be refused the barrier; should
+// the kernel refuse it all the same, a pause of a few milliseconds stands in for it: long enough
+// for every store buffer to have drained, though not a guarantee.
+void fence_every_thread() {
+    if (!process_barrier()) return;  // both sides use sequentially consistent accesses
     int saved = errno;
-    bool done = membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) == 0;
+    if (membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0) usleep(10000);
     errno = saved;
-    return done;
 }
 
 // Sequentially consistent even when it fails: the missed-wake-up argument above needs the
@@ -135,10 +156,104 @@ bool try_take(CRITICAL_SECTION* section) {
                                        __ATOMIC_SEQ_CST);
 }
 
-// Called with `locked` just taken by this thread.
 void become_owner(CRITICAL_SECTION* section, pthread_t self) {
     __atomic_store_n(&section->owner, self, __ATOMIC_RELAXED);
     section->count = 1;
+}
+
+// The hot side's store-then-load: true if `watched` is non-zero once `flag` holds `value`.
+bool store_then_load(LONG* flag, LONG value, const LONG* watched) {
+    if (process_barrier()) {
+        __atomic_store_n(flag, value, __ATOMIC_RELEASE);
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);
+        return relaxed(*watched) != 0;
+    }
+    __atomic_store_n(flag, value, __ATOMIC_SEQ_CST);
+    return __atomic_load_n(watched, __ATOMIC_SEQ_CST) != 0;
+}
+
+// Out of line, so that the uncontended paths need no stack frame of their own.
+__attribute__((noinline)) void wake_waiters(CRITICAL_SECTION* section, bool all) {
+    with_lock(section->lock, [section, all] {
+        if (all)
+            pthread_cond_broadcast(&section->freeSignal);
+        else
+            pthread_cond_signal(&section->freeSignal);
+    });
+}
+
+// Gives `locked` back and wakes one sleeper, if any.
+void release(CRITICAL_SECTION* section) {
+    if (store_then_load(&section->locked, 0, &section->waiters)) wake_waiters(section, false);
+}
+
+// The reserved thread's hold ends (or its attempt backs off). Every sleeper is woken: a revoker
+// waiting for this store may sleep among threads that wait for `locked`.
+void release_reservation(CRITICAL_SECTION* section) {
+    if (store_then_load(&section->reservedHeld, 0, &section->waiters)) wake_waiters(section, true);
+}
+
+__attribute__((noinline)) void back_off(CRITICAL_SECTION* section) { release_reservation(section); }
+
+// The reserved thread's way in. False if the section is not reserved for it, or no longer.
+bool enter_reserved(CRITICAL_SECTION* section, pthread_t self) {
+    if (relaxed(section->revoked) != 0 || !pthread_equal(relaxed(section->reservedFor), self))
+        return false;
+    __atomic_store_n(&section->reservedHeld, 1, __ATOMIC_RELAXED);
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    if (relaxed(section->revoked) == 0) {
+        become_owner(section, self);
+        return true;
+    }
+    back_off(section);
+    return false;
+}
+
+bool held_by_reservation(const CRITICAL_SECTION* section, pthread_t self) {
+    return relaxed(section->reservedHeld) != 0 &&
+           pthread_equal(relaxed(section->reservedFor), self);
+}
+
+// Called holding `locked`, cancellation disabled, when the section is reserved for another
+// thread, or nobody yet, or that thread's hold may still be going on (its `reservedHeld` is
+// set): reserves the section, or revokes the other thread's reservation and makes sure that thread
+// does not hold it. Returns false only if `wait` is false and the reserved thread holds it now.
+//
+// After the first revocation's barrier the reserved thread can start no new hold, but one that it
+// started before may still be going on, and its `reservedHeld` is visible to everyone. So a
+// thread that takes `locked` later (including the first revoker's successors, after a revoking
+// TryEnterCriticalSection gave up) comes here as long as it sees that flag set.
+__attribute__((noinline)) bool settle_reservation(CRITICAL_SECTION* section, pthread_t self,
+                                                  bool wait) {
+    if (pthread_equal(relaxed(section->reservedFor), kNoOwner)) {
+        if (relaxed(section->revoked) == 0)
+            __atomic_store_n(&section->reservedFor, self, __ATOMIC_RELAXED);
+        return true;
+    }
+    if (relaxed(section->revoked) == 0) __atomic_store_n(&section->revoked, 1, __ATOMIC_SEQ_CST);
+    fence_every_thread();
+    if (!wait) return __atomic_load_n(&section->reservedHeld, __ATOMIC_ACQUIRE) == 0;
+    with_lock(section->lock, [section] {
+        __atomic_add_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
+        fence_every_thread();
+        while (__atomic_load_n(&section->reservedHeld, __ATOMIC_ACQUIRE) != 0)
+            Pthread_cond_wait(&section->freeSignal, &section->lock);
+        __atomic_sub_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
+    });
+    return true;
+}
+
+// Called with `locked` just taken: the section is this thread's once the reservation allows.
+bool take_over(CRITICAL_SECTION* section, pthread_t self, bool wait) {
+    // Acquire: seeing the reserved thread's last hold ended must also show what it did inside.
+    if (__builtin_expect(relaxed(section->revoked) == 0 ||
+                             __atomic_load_n(&section->reservedHeld, __ATOMIC_ACQUIRE) != 0,
+                         0) &&
+        !pthread_equal(relaxed(section->reservedFor), self) &&
+        !settle_reservation(section, self, wait))
+        return false;
+    become_owner(section, self);
+    return true;
 }
 
 // The clean-up of a waiter cancelled while asleep (or between its tests), run with the mutex
@@ -151,8 +266,9 @@ void forget_waiter(void* arg) {
     pthread_cond_signal(&section->freeSignal);
 }
 
-// The contended half of EnterCriticalSection; returns owning the section, cancellation disabled.
-void wait_for_section(CRITICAL_SECTION* section, pthread_t self) {
+// The contended half of EnterCriticalSection; returns having taken `locked`, cancellation
+// disabled.
+void wait_for_section(CRITICAL_SECTION* section) {
     with_lock(section->lock, [&] {
         // Counting this thread and registering the handler that un-counts it happen with
         // cancellation disabled, so that the count and the handler always agree.
@@ -160,41 +276,22 @@ void wait_for_section(CRITICAL_SECTION* section, pthread_t self) {
         pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &caller_state);
         __atomic_add_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
         with_cancel_cleanup(forget_waiter, section, [&] {
-            // Without the barrier a leave may have missed this thread's count; sleeping in short
-            // slices bounds what such a leave can cost to one slice.
-            bool fenced = fence_every_thread();
+            fence_every_thread();
             while (!try_take(section)) {
                 pthread_setcancelstate(caller_state, nullptr);
-                if (fenced) {
-                    Pthread_cond_wait(&section->freeSignal, &section->lock);
-                } else {
-                    timespec until;
-                    clock_gettime(CLOCK_REALTIME, &until);
-                    until.tv_nsec += 2000000;
-                    if (until.tv_nsec >= 1000000000) {
-                        until.tv_nsec -= 1000000000;
-                        ++until.tv_sec;
-                    }
-                    Pthread_cond_timedwait(&section->freeSignal, &section->lock, &until);
-                }
+                Pthread_cond_wait(&section->freeSignal, &section->lock);
                 pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
             }
-            become_owner(section, self);
             __atomic_sub_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
         });
     });
 }
 
-// Out of line, like wake_one_waiter below, so that the uncontended paths need no stack frame.
 __attribute__((noinline)) void enter_contended(CRITICAL_SECTION* section, pthread_t self,
                                                int caller_state) {
     pthread_setcancelstate(caller_state, nullptr);
-    wait_for_section(section, self);
-}
-
-// Out of line, so that an uncontended leave needs no stack frame of its own.
-__attribute__((noinline)) void wake_one_waiter(CRITICAL_SECTION* section) {
-    with_lock(section->lock, [section] { pthread_cond_signal(&section->freeSignal); });
+    wait_for_section(section);
+    take_over(section, self, true);
 }
 
 }  // namespace
@@ -209,13 +306,17 @@ extern "C" {
 TARVEX_API void InitializeCriticalSection(LPCRITICAL_SECTION section) {
     if (section == nullptr) return;
     static pthread_once_t settled = PTHREAD_ONCE_INIT;
-    pthread_once(&settled, tarvex::settle_release_mode);
+    pthread_once(&settled, tarvex::settle_barrier_mode);
     pthread_mutex_init(&section->lock, nullptr);
     pthread_cond_init(&section->freeSignal, nullptr);
     section->count = 0;
     section->locked = 0;
     section->owner = kNoOwner;
     section->waiters = 0;
+    section->reservedHeld = 0;
+    // Without the barrier a reservation could not be revoked safely, so none is ever made.
+    section->revoked = tarvex::process_barrier() ? 0 : 1;
+    section->reservedFor = kNoOwner;
 }
 
 // Whatever the section's state: deleting a section that a thread owns or waits for is the
@@ -235,8 +336,9 @@ TARVEX_API void EnterCriticalSection(LPCRITICAL_SECTION section) {
         ++section->count;
         return;
     }
+    if (tarvex::enter_reserved(section, self)) return;
     if (try_take(section)) {
-        tarvex::become_owner(section, self);
+        tarvex::take_over(section, self, true);
         return;
     }
     tarvex::enter_contended(section, self, caller_state);
@@ -251,9 +353,10 @@ TARVEX_API BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section) {
         ++section->count;
         return TRUE;
     }
+    if (tarvex::enter_reserved(section, self)) return TRUE;
     if (try_take(section)) {
-        tarvex::become_owner(section, self);
-        return TRUE;
+        if (tarvex::take_over(section, self, false)) return TRUE;
+        tarvex::release(section);  // the reserved thread holds it
     }
     pthread_setcancelstate(caller_state, nullptr);
     return FALSE;
@@ -265,19 +368,14 @@ TARVEX_API BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section) {
 // at once, which is the one thing a lock must not do.
 TARVEX_API void LeaveCriticalSection(LPCRITICAL_SECTION section) {
     if (section == nullptr) return;
-    if (!owned_by(section, tarvex::self_id()) || section->count == 0) return;
+    pthread_t self = tarvex::self_id();
+    if (!owned_by(section, self) || section->count == 0) return;
     if (--section->count != 0) return;
     __atomic_store_n(&section->owner, kNoOwner, __ATOMIC_RELAXED);
-    bool sleepers;
-    if (tarvex::light_release()) {
-        __atomic_store_n(&section->locked, 0, __ATOMIC_RELEASE);
-        __atomic_signal_fence(__ATOMIC_SEQ_CST);
-        sleepers = __atomic_load_n(&section->waiters, __ATOMIC_RELAXED) > 0;
-    } else {
-        __atomic_store_n(&section->locked, 0, __ATOMIC_SEQ_CST);
-        sleepers = __atomic_load_n(&section->waiters, __ATOMIC_SEQ_CST) > 0;
-    }
-    if (sleepers) tarvex::wake_one_waiter(section);
+    if (tarvex::held_by_reservation(section, self))
+        tarvex::release_reservation(section);
+    else
+        tarvex::release(section);
     pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
 }
 

@@ -25,7 +25,7 @@ std::atomic<int> g_release_mode{-1};
 bool g_want_fenced = false;
 
 extern "C" void TarvexTestHook(const char* where, const void* detail) {
-    if (strcmp(where, "critical-release-mode") != 0) return;
+    if (strcmp(where, "critical-barrier-mode") != 0) return;
     int* mode = const_cast<int*>(static_cast<const int*>(detail));
     if (g_want_fenced) *mode = 0;
     g_release_mode.store(*mode);
@@ -289,6 +289,71 @@ TEST(CriticalSection, AHandOffNeverStrandsTheWaiter) { HandOffRounds(1); }
 TEST(CriticalSection, AHandOffNeverStrandsTheWaiterWithFencedLeaves) {
     g_want_fenced = true;
     HandOffRounds(0);
+}
+
+// A section that only one thread has used is reserved for it; the first other thread to want it
+// revokes that for good. Here the reserved thread's entry and the other thread's (by Enter, or by
+// a TryEnter loop) race on a fresh section every round, meeting at a different point each time.
+// Whoever gets in second must not be inside with the first, must not be stranded by the first's
+// leave, and the section must work normally after the revocation.
+void Spin(int rounds) {
+    for (int i = 0; i < rounds; ++i) __asm__ __volatile__("");
+}
+
+TEST(CriticalSection, RevokingAReservationRacesSafelyWithItsHolder) {
+    constexpr int kRounds = 5000;
+    CRITICAL_SECTION s;
+    std::atomic<int> go{0}, finished{0}, inside{0}, overlaps{0};
+    auto visit = [&] {
+        if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+        sched_yield();
+        inside.fetch_sub(1);
+    };
+    std::thread other([&] {
+        for (int round = 1; round <= kRounds; ++round) {
+            while (go.load() < round) {}
+            Spin((round * 37) % 400);
+            if (round % 2 == 0) {
+                EnterCriticalSection(&s);
+            } else {
+                while (!TryEnterCriticalSection(&s)) sched_yield();
+            }
+            visit();
+            LeaveCriticalSection(&s);
+            finished.store(round);
+        }
+    });
+    int stranded = 0;
+    for (int round = 1; round <= kRounds && stranded == 0; ++round) {
+        InitializeCriticalSection(&s);
+        EnterCriticalSection(&s);  // reserves it for this thread
+        LeaveCriticalSection(&s);
+        go.store(round);
+        Spin((round * 11) % 400);
+        EnterCriticalSection(&s);
+        visit();
+        LeaveCriticalSection(&s);
+        for (long long deadline = tvxtest::NowMs() + 10000; finished.load() != round;) {
+            sched_yield();
+            if (tvxtest::NowMs() > deadline) {
+                stranded = round;
+                break;
+            }
+        }
+        if (stranded == 0) {  // revoked now: an ordinary section from here on
+            EnterCriticalSection(&s);
+            EXPECT_EQ(Seen(&s), kMine);
+            LeaveCriticalSection(&s);
+            EXPECT_EQ(Waiters(s), 0);
+            DeleteCriticalSection(&s);
+        }
+    }
+    if (stranded != 0) {
+        other.detach();  // it stays blocked
+        FAIL() << "the other thread never got in, round " << stranded;
+    }
+    other.join();
+    EXPECT_EQ(overlaps.load(), 0);
 }
 
 }  // namespace

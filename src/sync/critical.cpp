@@ -69,8 +69,8 @@
 // between giving the section back and waking the next owner. Sleeping for `locked`, on the other
 // hand, happens in the caller's own cancellation state: a thread blocked in EnterCriticalSection
 // can be cancelled, and its clean-up handler takes it off `waiters` and passes on any wake-up it
-// may have absorbed. A revoker waits for the reserved thread's current hold with cancellation
-// disabled, because it already holds `locked`; that wait happens at most once per section.
+// may have absorbed. So can a thread that waits for the reserved thread's hold to end while it
+// already holds `locked`; its handler gives `locked` back.
 #include <tarvex/core.h>
 #include <tarvex/sync.h>
 
@@ -156,6 +156,9 @@ bool try_take(CRITICAL_SECTION* section) {
                                        __ATOMIC_SEQ_CST);
 }
 
+// In place of a caller's cancellation state: the caller would rather fail than wait.
+constexpr int kNoWait = -1;
+
 void become_owner(CRITICAL_SECTION* section, pthread_t self) {
     __atomic_store_n(&section->owner, self, __ATOMIC_RELAXED);
     section->count = 1;
@@ -214,48 +217,6 @@ bool held_by_reservation(const CRITICAL_SECTION* section, pthread_t self) {
            pthread_equal(relaxed(section->reservedFor), self);
 }
 
-// Called holding `locked`, cancellation disabled, when the section is reserved for another
-// thread, or nobody yet, or that thread's hold may still be going on (its `reservedHeld` is
-// set): reserves the section, or revokes the other thread's reservation and makes sure that thread
-// does not hold it. Returns false only if `wait` is false and the reserved thread holds it now.
-//
-// After the first revocation's barrier the reserved thread can start no new hold, but one that it
-// started before may still be going on, and its `reservedHeld` is visible to everyone. So a
-// thread that takes `locked` later (including the first revoker's successors, after a revoking
-// TryEnterCriticalSection gave up) comes here as long as it sees that flag set.
-__attribute__((noinline)) bool settle_reservation(CRITICAL_SECTION* section, pthread_t self,
-                                                  bool wait) {
-    if (pthread_equal(relaxed(section->reservedFor), kNoOwner)) {
-        if (relaxed(section->revoked) == 0)
-            __atomic_store_n(&section->reservedFor, self, __ATOMIC_RELAXED);
-        return true;
-    }
-    if (relaxed(section->revoked) == 0) __atomic_store_n(&section->revoked, 1, __ATOMIC_SEQ_CST);
-    fence_every_thread();
-    if (!wait) return __atomic_load_n(&section->reservedHeld, __ATOMIC_ACQUIRE) == 0;
-    with_lock(section->lock, [section] {
-        __atomic_add_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
-        fence_every_thread();
-        while (__atomic_load_n(&section->reservedHeld, __ATOMIC_ACQUIRE) != 0)
-            Pthread_cond_wait(&section->freeSignal, &section->lock);
-        __atomic_sub_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
-    });
-    return true;
-}
-
-// Called with `locked` just taken: the section is this thread's once the reservation allows.
-bool take_over(CRITICAL_SECTION* section, pthread_t self, bool wait) {
-    // Acquire: seeing the reserved thread's last hold ended must also show what it did inside.
-    if (__builtin_expect(relaxed(section->revoked) == 0 ||
-                             __atomic_load_n(&section->reservedHeld, __ATOMIC_ACQUIRE) != 0,
-                         0) &&
-        !pthread_equal(relaxed(section->reservedFor), self) &&
-        !settle_reservation(section, self, wait))
-        return false;
-    become_owner(section, self);
-    return true;
-}
-
 // The clean-up of a waiter cancelled while asleep (or between its tests), run with the mutex
 // held: the wait re-acquires it before the handlers run. The signal that a leave aimed at this
 // thread may already have been delivered to it; handing one on costs at most a spurious wake-up
@@ -264,6 +225,65 @@ void forget_waiter(void* arg) {
     auto* section = static_cast<CRITICAL_SECTION*>(arg);
     __atomic_sub_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
     pthread_cond_signal(&section->freeSignal);
+}
+
+// The clean-up of a revoker cancelled while it waits for the reserved thread's hold to end, run
+// with the mutex held: it gives back `locked`, which it took before waiting, and wakes one
+// thread that waits for it.
+void give_up_revoking(void* arg) {
+    auto* section = static_cast<CRITICAL_SECTION*>(arg);
+    __atomic_sub_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&section->locked, 0, __ATOMIC_SEQ_CST);
+    pthread_cond_signal(&section->freeSignal);
+}
+
+// Called holding `locked`, cancellation disabled, when the section is reserved for another
+// thread, or nobody yet, or that thread's hold may still be going on (its `reservedHeld` is
+// set): reserves the section, or revokes the other thread's reservation and makes sure that thread
+// does not hold it. Returns false if the reserved thread holds it now and `caller_state` is
+// kNoWait; otherwise waits for that hold to end in the caller's cancellation state.
+//
+// After the first revocation's barrier the reserved thread can start no new hold, but one that it
+// started before may still be going on, and its `reservedHeld` is visible to everyone. So a
+// thread that takes `locked` later (including the first revoker's successors, after a revoking
+// TryEnterCriticalSection gave up) comes here as long as it sees that flag set.
+__attribute__((noinline)) bool settle_reservation(CRITICAL_SECTION* section, pthread_t self,
+                                                  int caller_state) {
+    if (pthread_equal(relaxed(section->reservedFor), kNoOwner)) {
+        if (relaxed(section->revoked) == 0)
+            __atomic_store_n(&section->reservedFor, self, __ATOMIC_RELAXED);
+        return true;
+    }
+    if (relaxed(section->revoked) == 0) __atomic_store_n(&section->revoked, 1, __ATOMIC_SEQ_CST);
+    fence_every_thread();
+    if (caller_state == kNoWait)
+        return __atomic_load_n(&section->reservedHeld, __ATOMIC_ACQUIRE) == 0;
+    with_lock(section->lock, [&] {
+        __atomic_add_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
+        with_cancel_cleanup(give_up_revoking, section, [&] {
+            fence_every_thread();
+            while (__atomic_load_n(&section->reservedHeld, __ATOMIC_ACQUIRE) != 0) {
+                pthread_setcancelstate(caller_state, nullptr);
+                Pthread_cond_wait(&section->freeSignal, &section->lock);
+                pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+            }
+            __atomic_sub_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
+        });
+    });
+    return true;
+}
+
+// Called with `locked` just taken: the section is this thread's once the reservation allows.
+bool take_over(CRITICAL_SECTION* section, pthread_t self, int caller_state) {
+    // Acquire: seeing the reserved thread's last hold ended must also show what it did inside.
+    if (__builtin_expect(relaxed(section->revoked) == 0 ||
+                             __atomic_load_n(&section->reservedHeld, __ATOMIC_ACQUIRE) != 0,
+                         0) &&
+        !pthread_equal(relaxed(section->reservedFor), self) &&
+        !settle_reservation(section, self, caller_state))
+        return false;
+    become_owner(section, self);
+    return true;
 }
 
 // The contended half of EnterCriticalSection; returns having taken `locked`, cancellation
@@ -291,7 +311,7 @@ __attribute__((noinline)) void enter_contended(CRITICAL_SECTION* section, pthrea
                                                int caller_state) {
     pthread_setcancelstate(caller_state, nullptr);
     wait_for_section(section);
-    take_over(section, self, true);
+    take_over(section, self, caller_state);
 }
 
 }  // namespace
@@ -338,7 +358,7 @@ TARVEX_API void EnterCriticalSection(LPCRITICAL_SECTION section) {
     }
     if (tarvex::enter_reserved(section, self)) return;
     if (try_take(section)) {
-        tarvex::take_over(section, self, true);
+        tarvex::take_over(section, self, caller_state);
         return;
     }
     tarvex::enter_contended(section, self, caller_state);
@@ -355,7 +375,7 @@ TARVEX_API BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section) {
     }
     if (tarvex::enter_reserved(section, self)) return TRUE;
     if (try_take(section)) {
-        if (tarvex::take_over(section, self, false)) return TRUE;
+        if (tarvex::take_over(section, self, tarvex::kNoWait)) return TRUE;
         tarvex::release(section);  // the reserved thread holds it
     }
     pthread_setcancelstate(caller_state, nullptr);

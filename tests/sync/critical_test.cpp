@@ -184,12 +184,20 @@ TEST(CriticalSection, OwnerIsNotCancelledUntilItHasLeftCompletely) {
 // Waiters queue behind a nested hold, and the first is cancelled while blocked (deferred: at the
 // wait; asynchronous: wherever it is). That breaks nothing: the others stay blocked through the
 // non-final leave, and the final one lets each of them in, in turn, with cancellation disabled.
+// When the section is reserved for the holder, the first waiter is the one that revokes that: it
+// waits having taken the section's word already, and must give it back as it dies.
 TEST(CriticalSection, OnlyTheFinalLeaveWakesWaitersAndACancelledOneBreaksNothing) {
     constexpr LONG kPatient = 3;
-    for (bool asynchronous : {false, true}) {
-        SCOPED_TRACE(asynchronous ? "asynchronous" : "deferred");
+    for (int variant = 0; variant < 4; ++variant) {
+        bool asynchronous = variant & 1, reserved = variant & 2;
+        SCOPED_TRACE(testing::Message() << (asynchronous ? "asynchronous" : "deferred")
+                                        << (reserved ? ", reserved" : ""));
         CRITICAL_SECTION s;
         InitializeCriticalSection(&s);
+        if (reserved) {
+            EnterCriticalSection(&s);
+            LeaveCriticalSection(&s);
+        }
         EnterCriticalSection(&s);
         EnterCriticalSection(&s);
         Script doomed{.section = &s, .asynchronous = asynchronous, .leaves_requested = 1};

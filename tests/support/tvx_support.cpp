@@ -56,6 +56,35 @@ void RemoveLayoutAtExit() {
     if (getpid() == g_owner_pid && !g_root.empty()) RemoveTree(g_root);
 }
 
+// Where the shared log stood when this program started. Process ids come round again, and the
+// log outlives every run, so a line that carries this process's id but was written before the
+// program started belongs to some earlier process. Taken before main (and inherited by forked
+// children, whose lines all come later).
+struct LogMark {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+};
+
+LogMark MarkLog() {
+    LogMark mark;
+    struct stat st;
+    if (stat("/tmp/zdrunix.log", &st) == 0) mark = {st.st_dev, st.st_ino, st.st_size};
+    return mark;
+}
+
+const LogMark g_log_mark = MarkLog();
+
+// Opens the log positioned at the first line this program can have written: at the mark, unless
+// the file has been replaced (or cut) since, in which case all of it is new.
+void OpenLogFromMark(std::ifstream& in) {
+    in.open("/tmp/zdrunix.log");
+    struct stat st;
+    if (in && stat("/tmp/zdrunix.log", &st) == 0 && st.st_dev == g_log_mark.device &&
+        st.st_ino == g_log_mark.inode && st.st_size >= g_log_mark.size)
+        in.seekg(g_log_mark.size);
+}
+
 bool SplitLine(const std::string& line, unsigned* pid, std::string* message) {
     // "dd/mm/yyyy hh:mm:ss.mmm PPPP TTTTTTTT message"
     if (line.size() < 24 || line[2] != '/' || line[5] != '/' || line[13] != ':') return false;
@@ -91,7 +120,8 @@ bool StartLibrary() {
 std::vector<std::string> LogLines(pid_t pid) {
     if (pid == 0) pid = getpid();
     std::vector<std::string> out;
-    std::ifstream in("/tmp/zdrunix.log");
+    std::ifstream in;
+    OpenLogFromMark(in);
     std::string line;
     while (std::getline(in, line)) {
         unsigned p;

@@ -14,12 +14,15 @@
 // critical section disables cancellation while it is owned).
 //
 // Table locks (every kind's table, the log, start-up) are TableLock, not pthread mutexes. Their
-// one word holds the owner's kernel thread id, so the cleanup handler can tell from a single
-// atomic word whether the dying thread owns the lock, and the handler can be registered before
-// the lock is taken and removed after it is released. That closes the windows around lock and
-// unlock without switching the cancellation state twice per acquisition (four atomic updates of
-// the thread's cancellation word, which cost more than the lock itself). Locks that a condition
-// variable waits with stay pthread mutexes and use the first form.
+// word holds the owner's kernel thread id, so the cleanup handler can tell from a single atomic
+// word whether the dying thread owns the lock, and the handler can be registered before the lock
+// is taken and removed after it is released. That closes the windows around lock and unlock
+// without switching the cancellation state twice per acquisition (four atomic updates of the
+// thread's cancellation word, which cost more than the lock itself). Taking a free lock is one
+// compare-and-swap; releasing it is a plain store followed by a look at `sleepers`, the count of
+// threads that sleep on the word, with the ordering between the two left to those threads
+// (core/barrier.h). Locks that a condition variable waits with stay pthread mutexes and use the
+// first form.
 #pragma once
 
 #include <linux/futex.h>
@@ -31,6 +34,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "core/barrier.h"
+
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
 #endif
@@ -38,14 +43,16 @@
 namespace tarvex {
 
 struct TableLock {
-    uint32_t word = 0;  // 0: free; otherwise the owner's thread id, plus kWaitersBit
+    uint32_t word = 0;      // 0: free; otherwise the owner's thread id
+    uint32_t sleepers = 0;  // threads that count themselves before sleeping on `word`
 };
 
 namespace lock_detail {
 
-constexpr uint32_t kWaitersBit = 0x80000000u;  // thread ids stay far below 2^31
-
 inline thread_local uint32_t t_thread_id __attribute__((tls_model("initial-exec"))) = 0;
+
+// The lock this thread is counted in `sleepers` of, so that its clean-up can un-count it.
+inline thread_local TableLock* t_counted_on __attribute__((tls_model("initial-exec"))) = nullptr;
 
 // A forked child's only thread has a new id; forget the cached one.
 inline void forget_thread_id() { t_thread_id = 0; }
@@ -57,6 +64,8 @@ inline uint32_t thread_id() {
     if (__builtin_expect(id != 0, 1)) return id;
     static pthread_once_t once = PTHREAD_ONCE_INIT;
     pthread_once(&once, watch_forks);
+    // Every thread passes here before its first lock, so it agrees on how releases are ordered.
+    settle_process_barrier();
     id = static_cast<uint32_t>(syscall(SYS_gettid));
     t_thread_id = id;
     return id;
@@ -70,30 +79,53 @@ inline void futex_wake_one(uint32_t* word) {
     syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// Counts or un-counts this thread in `sleepers`, with cancellation off so that the count and
+// t_counted_on always agree for the clean-up.
+inline void count_sleeper(TableLock& lock, bool sleeping) {
+    int state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+    __atomic_add_fetch(&lock.sleepers, sleeping ? 1u : ~0u, __ATOMIC_SEQ_CST);
+    t_counted_on = sleeping ? &lock : nullptr;
+    pthread_setcancelstate(state, nullptr);
+}
+
+inline bool try_lock(TableLock& lock, uint32_t self) {
+    uint32_t expected = 0;
+    return __atomic_compare_exchange_n(&lock.word, &expected, self, false, __ATOMIC_ACQUIRE,
+                                       __ATOMIC_RELAXED);
+}
+
+// The contended half: a short spin first, since tables are held briefly; then sleep, counted.
+__attribute__((noinline)) inline void lock_contended(TableLock& lock, uint32_t self) {
+    for (int spin = 0; spin < 64; ++spin) {
+        cpu_relax();
+        if (__atomic_load_n(&lock.word, __ATOMIC_RELAXED) == 0 && try_lock(lock, self)) return;
+    }
+    count_sleeper(lock, true);
+    fence_every_thread();
+    for (;;) {
+        uint32_t owner = __atomic_load_n(&lock.word, __ATOMIC_SEQ_CST);
+        if (owner == 0) {
+            if (try_lock(lock, self)) break;
+            continue;
+        }
+        futex_wait(&lock.word, owner);  // returns at once if the word no longer holds `owner`
+    }
+    count_sleeper(lock, false);
+}
+
 inline void lock(TableLock& lock) {
     uint32_t self = thread_id();
 #if defined(__SANITIZE_THREAD__)
     __tsan_mutex_pre_lock(&lock, 0);
 #endif
-    uint32_t expected = 0;
-    if (!__atomic_compare_exchange_n(&lock.word, &expected, self, false, __ATOMIC_ACQUIRE,
-                                     __ATOMIC_RELAXED)) {
-        for (;;) {
-            uint32_t value = __atomic_load_n(&lock.word, __ATOMIC_RELAXED);
-            if (value == 0) {
-                // Taken with the waiters bit: others may still sleep on the word.
-                if (__atomic_compare_exchange_n(&lock.word, &value, self | kWaitersBit, false,
-                                                __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
-                    break;
-                continue;
-            }
-            if (!(value & kWaitersBit) &&
-                !__atomic_compare_exchange_n(&lock.word, &value, value | kWaitersBit, false,
-                                             __ATOMIC_RELAXED, __ATOMIC_RELAXED))
-                continue;
-            futex_wait(&lock.word, value | kWaitersBit);
-        }
-    }
+    if (!try_lock(lock, self)) lock_contended(lock, self);
 #if defined(__SANITIZE_THREAD__)
     __tsan_mutex_post_lock(&lock, 0, 0);
 #endif
@@ -103,20 +135,23 @@ inline void unlock(TableLock& lock) {
 #if defined(__SANITIZE_THREAD__)
     __tsan_mutex_pre_unlock(&lock, 0);
 #endif
-    uint32_t previous = __atomic_exchange_n(&lock.word, 0u, __ATOMIC_RELEASE);
-    if (previous & kWaitersBit) futex_wake_one(&lock.word);
+    if (store_then_load(&lock.word, 0u, &lock.sleepers)) futex_wake_one(&lock.word);
 #if defined(__SANITIZE_THREAD__)
     __tsan_mutex_post_unlock(&lock, 0);
 #endif
 }
 
-// Runs when the thread is cancelled anywhere between registering it and removing it: releases
-// the lock if this thread holds it, and wakes a sleeper in case the thread died between its
-// release and the wake-up (a spare wake-up is harmless: sleepers re-check the word).
+// Runs when the thread is cancelled anywhere between registering it and removing it: un-counts
+// it if it was about to sleep, releases the lock if this thread holds it, and otherwise wakes a
+// sleeper in case the thread died between its release and the wake-up (a spare wake-up is
+// harmless: sleepers re-check the word).
 inline void release_on_cancel(void* arg) {
     TableLock& held = *static_cast<TableLock*>(arg);
-    uint32_t value = __atomic_load_n(&held.word, __ATOMIC_RELAXED);
-    if ((value & ~kWaitersBit) == thread_id())
+    if (t_counted_on == &held) {
+        __atomic_sub_fetch(&held.sleepers, 1u, __ATOMIC_SEQ_CST);
+        t_counted_on = nullptr;
+    }
+    if (__atomic_load_n(&held.word, __ATOMIC_RELAXED) == thread_id())
         unlock(held);
     else
         futex_wake_one(&held.word);

@@ -21,17 +21,12 @@
 //   waiters  incremented and decremented by sleeping threads under the mutex; read by a leave.
 //   reservedFor, revoked, reservedHeld: the reservation, below.
 //
-// The process-wide barrier. Several places below need "either I see your store or you see
-// mine" between a thread on a hot path and one on a slow path (Dekker's pattern). On the hot side
-// that would take a full fence, which costs as much as a locked instruction. Instead the slow
-// side, which is about to sleep or happens once per section, asks the kernel for a process-wide
-// memory barrier (membarrier): every thread of the process that is running executes a full fence,
-// and one that is not running passed one when it was switched out. After it, every store the hot
-// side made before its load is visible, or the load comes after the barrier and sees the slow
-// side's store. The hot side only keeps the compiler from reordering its store and its load.
-// Where the kernel offers no such barrier, hot paths use sequentially consistent accesses instead
-// and sections are never reserved; which way a process goes is settled once, by its first
-// InitializeCriticalSection, before any section can be used.
+// The process-wide barrier (core/barrier.h). Several places below need "either I see your store
+// or you see mine" between a thread on a hot path (a leave, the reserved thread's entry) and one
+// on a slow path (a thread about to sleep, a revocation). The slow side pays for it with the
+// kernel's process-wide barrier; the hot side only keeps its store and load in order. Where the
+// kernel offers no such barrier, hot paths use sequentially consistent accesses instead and
+// sections are never reserved.
 //
 // Why a waiter cannot miss its wake-up. A waiter, holding the mutex, increments `waiters` (W1),
 // passes the process-wide barrier, tries the compare-and-swap (W2), and sleeps only if W2
@@ -74,16 +69,12 @@
 #include <tarvex/core.h>
 #include <tarvex/sync.h>
 
-#include <errno.h>
-#include <linux/membarrier.h>
 #include <pthread.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <type_traits>
 
+#include "core/barrier.h"
 #include "core/lock.h"
-#include "core/test_hook.h"
 
 namespace tarvex {
 namespace {
@@ -115,39 +106,6 @@ bool owned_by(const CRITICAL_SECTION* section, pthread_t self) {
     return pthread_equal(relaxed(section->owner), self) != 0;
 }
 
-// Whether the process-wide barrier is available (see above).
-enum BarrierMode : int {
-    kFencedHotPaths = 0,  // no barrier: sequentially consistent accesses, no reservations
-    kProcessBarrier = 1,
-};
-
-int g_barrier_mode = kFencedHotPaths;
-
-int membarrier(int command) { return static_cast<int>(syscall(SYS_membarrier, command, 0, 0)); }
-
-// Registration is per process and survives fork; a new program image starts unregistered and
-// settles its mode again at its own first InitializeCriticalSection.
-void settle_barrier_mode() {
-    int offered = membarrier(MEMBARRIER_CMD_QUERY);
-    bool usable = offered > 0 && (offered & MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0 &&
-                  membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) == 0;
-    int mode = usable ? kProcessBarrier : kFencedHotPaths;
-    test_hook("critical-barrier-mode", &mode);  // tests may ask for the fenced way
-    __atomic_store_n(&g_barrier_mode, mode, __ATOMIC_RELAXED);
-}
-
-bool process_barrier() { return relaxed(g_barrier_mode) == kProcessBarrier; }
-
-// The slow side's half of the pattern. A registered process cannot be refused the barrier; should
-// the kernel refuse it all the same, a pause of a few milliseconds stands in for it: long enough
-// for every store buffer to have drained, though not a guarantee.
-void fence_every_thread() {
-    if (!process_barrier()) return;  // both sides use sequentially consistent accesses
-    int saved = errno;
-    if (membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0) usleep(10000);
-    errno = saved;
-}
-
 // Sequentially consistent even when it fails: the missed-wake-up argument above needs the
 // waiter's test of `locked` ordered after its increment of `waiters`.
 bool try_take(CRITICAL_SECTION* section) {
@@ -164,17 +122,6 @@ void become_owner(CRITICAL_SECTION* section, pthread_t self) {
     section->count = 1;
 }
 
-// The hot side's store-then-load: true if `watched` is non-zero once `flag` holds `value`.
-bool store_then_load(LONG* flag, LONG value, const LONG* watched) {
-    if (process_barrier()) {
-        __atomic_store_n(flag, value, __ATOMIC_RELEASE);
-        __atomic_signal_fence(__ATOMIC_SEQ_CST);
-        return relaxed(*watched) != 0;
-    }
-    __atomic_store_n(flag, value, __ATOMIC_SEQ_CST);
-    return __atomic_load_n(watched, __ATOMIC_SEQ_CST) != 0;
-}
-
 // Out of line, so that the uncontended paths need no stack frame of their own.
 __attribute__((noinline)) void wake_waiters(CRITICAL_SECTION* section, bool all) {
     with_lock(section->lock, [section, all] {
@@ -187,13 +134,13 @@ __attribute__((noinline)) void wake_waiters(CRITICAL_SECTION* section, bool all)
 
 // Gives `locked` back and wakes one sleeper, if any.
 void release(CRITICAL_SECTION* section) {
-    if (store_then_load(&section->locked, 0, &section->waiters)) wake_waiters(section, false);
+    if (store_then_load(&section->locked, LONG{0}, &section->waiters)) wake_waiters(section, false);
 }
 
 // The reserved thread's hold ends (or its attempt backs off). Every sleeper is woken: a revoker
 // waiting for this store may sleep among threads that wait for `locked`.
 void release_reservation(CRITICAL_SECTION* section) {
-    if (store_then_load(&section->reservedHeld, 0, &section->waiters)) wake_waiters(section, true);
+    if (store_then_load(&section->reservedHeld, LONG{0}, &section->waiters)) wake_waiters(section, true);
 }
 
 __attribute__((noinline)) void back_off(CRITICAL_SECTION* section) { release_reservation(section); }
@@ -325,8 +272,7 @@ extern "C" {
 
 TARVEX_API void InitializeCriticalSection(LPCRITICAL_SECTION section) {
     if (section == nullptr) return;
-    static pthread_once_t settled = PTHREAD_ONCE_INIT;
-    pthread_once(&settled, tarvex::settle_barrier_mode);
+    tarvex::settle_process_barrier();
     pthread_mutex_init(&section->lock, nullptr);
     pthread_cond_init(&section->freeSignal, nullptr);
     section->count = 0;

@@ -35,6 +35,10 @@ int RunInChild(const std::function<int()>& body, int timeout_seconds = 30);
 // Exit code of a child that exited normally, -signal if it was killed by a signal.
 int ExitCodeOf(int wait_status);
 
+// Runs the current test again, alone, in a fresh copy of this program with the environment
+// variable `name` set to "1" (the test tells the two runs apart by it); true if that run passed.
+bool RerunThisTest(const char* name);
+
 // Path of a helper program built from tests/helpers/<name>.cpp.
 std::string HelperPath(const std::string& name);
 

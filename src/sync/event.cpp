@@ -400,11 +400,7 @@ TARVEX_API HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL in
             return INVALID_HANDLE_VALUE;
         }
         int64_t existing = named ? find_named(name) : -1;
-        if (existing >= 0) {
-            ++EventSlot.records[existing].references;
-            SetLastError(ERROR_ALREADY_EXISTS);
-            return make_handle(static_cast<uint32_t>(existing), kTagEvent);
-        }
+        if (existing >= 0) return EventSlot.reopen(static_cast<uint32_t>(existing), kTagEvent);
         int64_t index = EventSlot.lowest_free();
         if (index < 0) {
             UnixLog("CreateEvent: Too many events");

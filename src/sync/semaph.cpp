@@ -158,11 +158,8 @@ TARVEX_API HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG initial_count, LO
         int64_t existing = !named ? -1 : SemaphoreSlot.find([name](const SemaphoreRecord& slot) {
             return slot.inUse && !slot.closing && slot.named && strcasecmp(slot.name, name) == 0;
         });
-        if (existing >= 0) {
-            ++g_slots[existing].references;
-            SetLastError(ERROR_ALREADY_EXISTS);
-            return make_handle(static_cast<uint32_t>(existing), kTagSemaphore);
-        }
+        if (existing >= 0)
+            return SemaphoreSlot.reopen(static_cast<uint32_t>(existing), kTagSemaphore);
         int64_t index = SemaphoreSlot.lowest_free();
         if (index < 0) {
             UnixLog("CreateSemaphore: too many semaphores");

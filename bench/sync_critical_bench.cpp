@@ -31,55 +31,54 @@ void EnsureMultiThreaded() {
     (void)started;
 }
 
-// Uncontended enter and leave, the common case for a section that guards a table.
-void CriticalSectionTarvex(benchmark::State& state) {
+void EnterAndLeave(benchmark::State& state, CRITICAL_SECTION* section) {
+    for (auto _ : state) {
+        EnterCriticalSection(section);
+        benchmark::ClobberMemory();
+        LeaveCriticalSection(section);
+    }
+}
+
+void LockAndUnlock(benchmark::State& state, pthread_mutex_t* mutex) {
+    for (auto _ : state) {
+        pthread_mutex_lock(mutex);
+        benchmark::ClobberMemory();
+        pthread_mutex_unlock(mutex);
+    }
+}
+
+void* EnterAndLeaveOnce(void* section) {
+    EnterCriticalSection(static_cast<CRITICAL_SECTION*>(section));
+    LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(section));
+    return nullptr;
+}
+
+// Uncontended enter and leave, the common case for a section that guards a table. With `shared`,
+// a second thread has used the section too: the thread a section was reserved for enters without
+// a locked instruction of its own, every other thread (and that one too, once another has come)
+// takes the section's word with a compare-and-swap.
+void CriticalSection(benchmark::State& state, bool shared) {
     EnsureMultiThreaded();
     CRITICAL_SECTION section;
     InitializeCriticalSection(&section);
-    for (auto _ : state) {
-        EnterCriticalSection(&section);
-        benchmark::ClobberMemory();
-        LeaveCriticalSection(&section);
+    EnterAndLeaveOnce(&section);
+    if (shared) {
+        pthread_t other;
+        pthread_create(&other, nullptr, EnterAndLeaveOnce, &section);
+        pthread_join(other, nullptr);
     }
+    EnterAndLeave(state, &section);
     DeleteCriticalSection(&section);
 }
+
+void CriticalSectionTarvex(benchmark::State& state) { CriticalSection(state, false); }
+void CriticalSectionSharedTarvex(benchmark::State& state) { CriticalSection(state, true); }
 
 void CriticalSectionPosix(benchmark::State& state) {
     EnsureMultiThreaded();
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    for (auto _ : state) {
-        pthread_mutex_lock(&mutex);
-        benchmark::ClobberMemory();
-        pthread_mutex_unlock(&mutex);
-    }
+    LockAndUnlock(state, &mutex);
     pthread_mutex_destroy(&mutex);
-}
-
-// The same, for a section that more than one thread has used: the thread a section was reserved
-// for enters without a locked instruction of its own, every other thread (and that one too, once
-// another has come) takes the section's word with a compare-and-swap.
-void CriticalSectionSharedTarvex(benchmark::State& state) {
-    EnsureMultiThreaded();
-    CRITICAL_SECTION section;
-    InitializeCriticalSection(&section);
-    EnterCriticalSection(&section);
-    LeaveCriticalSection(&section);
-    pthread_t other;
-    pthread_create(
-        &other, nullptr,
-        [](void* s) -> void* {
-            EnterCriticalSection(static_cast<CRITICAL_SECTION*>(s));
-            LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(s));
-            return nullptr;
-        },
-        &section);
-    pthread_join(other, nullptr);
-    for (auto _ : state) {
-        EnterCriticalSection(&section);
-        benchmark::ClobberMemory();
-        LeaveCriticalSection(&section);
-    }
-    DeleteCriticalSection(&section);
 }
 
 // A nested entry: the second enter and the first leave only count.
@@ -87,11 +86,7 @@ void CriticalSectionNestedTarvex(benchmark::State& state) {
     CRITICAL_SECTION section;
     InitializeCriticalSection(&section);
     EnterCriticalSection(&section);
-    for (auto _ : state) {
-        EnterCriticalSection(&section);
-        benchmark::ClobberMemory();
-        LeaveCriticalSection(&section);
-    }
+    EnterAndLeave(state, &section);
     LeaveCriticalSection(&section);
     DeleteCriticalSection(&section);
 }
@@ -104,11 +99,7 @@ void CriticalSectionNestedPosix(benchmark::State& state) {
     pthread_mutex_init(&mutex, &attributes);
     pthread_mutexattr_destroy(&attributes);
     pthread_mutex_lock(&mutex);
-    for (auto _ : state) {
-        pthread_mutex_lock(&mutex);
-        benchmark::ClobberMemory();
-        pthread_mutex_unlock(&mutex);
-    }
+    LockAndUnlock(state, &mutex);
     pthread_mutex_unlock(&mutex);
     pthread_mutex_destroy(&mutex);
 }

@@ -110,33 +110,16 @@ TEST(LockHelper, TableLockExcludesAndWakesSleepers) {
 // get in every round. Run with and without the kernel's process-wide barrier.
 void HandOffTableLock() {
     static tarvex::TableLock lock;
-    constexpr int kRounds = 20000;
-    std::atomic<int> turn{0}, admitted{0};
-    std::thread taker([&] {
-        for (int round = 1; round <= kRounds; ++round) {
-            while (turn.load() < round) sched_yield();
-            tarvex::with_lock(lock, [&] { admitted.store(round); });
-        }
-    });
-    int stranded = 0;
-    for (int round = 1; round <= kRounds && stranded == 0; ++round) {
-        tarvex::with_lock(lock, [&] {
-            turn.store(round);
-            for (int i = round % 97; i > 0; --i) sched_yield();
-        });
-        for (long long deadline = tvxtest::NowMs() + 10000; admitted.load() != round;
-             sched_yield()) {
-            if (tvxtest::NowMs() > deadline) {
-                stranded = round;
-                break;
-            }
-        }
-    }
-    if (stranded != 0) {
-        taker.detach();  // it stays blocked
-        FAIL() << "a sleeper missed the release that freed the lock, round " << stranded;
-    }
-    taker.join();
+    int stranded = tvxtest::PlayRounds(
+        20000,
+        [](int round, const tvxtest::Go& go) {
+            tarvex::with_lock(lock, [&] {
+                go();
+                for (int i = round % 97; i > 0; --i) sched_yield();
+            });
+        },
+        [](int) { tarvex::with_lock(lock, [] {}); });
+    ASSERT_EQ(stranded, 0) << "a sleeper missed the release that freed the lock";
     EXPECT_EQ(0u, __atomic_load_n(&lock.sleepers, __ATOMIC_SEQ_CST));
 }
 

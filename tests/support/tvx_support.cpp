@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,8 +12,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace tvxtest {
 namespace {
@@ -175,6 +178,32 @@ int ExitCodeOf(int wait_status) {
     if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
     if (WIFSIGNALED(wait_status)) return -WTERMSIG(wait_status);
     return -1000;
+}
+
+int PlayRounds(int rounds, const std::function<void(int, const Go&)>& mine,
+               const std::function<void(int)>& theirs, const std::function<void(int)>& after) {
+    std::atomic<int> started{0}, finished{0};
+    std::thread other([&] {
+        for (int round = 1; round <= rounds; ++round) {
+            // Spin (yielding now and then): the two sides should meet within nanoseconds.
+            for (int n = 1; started.load() < round; ++n)
+                if (n % 256 == 0) sched_yield();
+            theirs(round);
+            finished.store(round);
+        }
+    });
+    for (int round = 1; round <= rounds; ++round) {
+        mine(round, [&] { started.store(round); });
+        for (long long deadline = NowMs() + 10000; finished.load() != round; sched_yield()) {
+            if (NowMs() > deadline) {
+                other.detach();
+                return round;
+            }
+        }
+        if (after) after(round);
+    }
+    other.join();
+    return 0;
 }
 
 bool RerunThisTest(const char* name) {

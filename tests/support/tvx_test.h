@@ -39,6 +39,16 @@ int ExitCodeOf(int wait_status);
 // variable `name` set to "1" (the test tells the two runs apart by it); true if that run passed.
 bool RerunThisTest(const char* name);
 
+// Plays `rounds` rounds of a race with a second thread, for races that must be met thousands of
+// times. In round r this thread runs mine(r, go); the other thread waits until go() is called and
+// then runs theirs(r). The round ends when theirs(r) has returned; then after(r) runs, if given.
+// Returns 0, or the first round whose theirs(r) had not returned within 10 seconds (the other
+// thread is then left behind, detached).
+using Go = std::function<void()>;
+int PlayRounds(int rounds, const std::function<void(int, const Go&)>& mine,
+               const std::function<void(int)>& theirs,
+               const std::function<void(int)>& after = nullptr);
+
 // Path of a helper program built from tests/helpers/<name>.cpp.
 std::string HelperPath(const std::string& name);
 

@@ -242,14 +242,6 @@ TEST(CriticalSection, OnlyTheFinalLeaveWakesWaitersAndACancelledOneBreaksNothing
     }
 }
 
-// For the stress tests below, which wait for a thread thousands of times: sleeping a millisecond
-// per round would dominate them.
-bool YieldUntil(const std::atomic<int>& value, int wanted) {
-    for (long long deadline = tvxtest::NowMs() + 10000; value.load() != wanted; sched_yield())
-        if (tvxtest::NowMs() > deadline) return false;
-    return true;
-}
-
 // A waiter that is counted just as the owner gives the section back must be let in by that very
 // leave: nobody else will come to wake it. The owner hands the section to one blocked thread at a
 // time and waits for it to get in, thousands of times, with the two racing through the window
@@ -257,29 +249,19 @@ bool YieldUntil(const std::atomic<int>& value, int wanted) {
 void HandOffRounds() {
     CRITICAL_SECTION s;
     InitializeCriticalSection(&s);
-    constexpr int kRounds = 20000;
-    std::atomic<int> admitted{0}, turn{0};
-    std::thread taker([&] {
-        for (int round = 1; round <= kRounds; ++round) {
-            while (turn.load() < round) sched_yield();
+    int stranded = tvxtest::PlayRounds(
+        20000,
+        [&](int round, const tvxtest::Go& go) {
             EnterCriticalSection(&s);
-            admitted.store(round);
+            go();
+            for (int spin = round % 64; spin > 0; --spin) sched_yield();  // vary the meeting point
             LeaveCriticalSection(&s);
-        }
-    });
-    int stranded = 0;
-    for (int round = 1; round <= kRounds && stranded == 0; ++round) {
-        EnterCriticalSection(&s);
-        turn.store(round);
-        for (int spin = round % 64; spin > 0; --spin) sched_yield();  // vary the meeting point
-        LeaveCriticalSection(&s);
-        if (!YieldUntil(admitted, round)) stranded = round;
-    }
-    if (stranded != 0) {
-        taker.detach();  // it stays blocked
-        FAIL() << "a waiter slept through the leave that freed the section, round " << stranded;
-    }
-    taker.join();
+        },
+        [&](int) {
+            EnterCriticalSection(&s);
+            LeaveCriticalSection(&s);
+        });
+    ASSERT_EQ(stranded, 0) << "a waiter slept through the leave that freed the section";
     EXPECT_EQ(Waiters(s), 0);
     DeleteCriticalSection(&s);
 }
@@ -306,52 +288,39 @@ void Spin(int rounds) {
 }
 
 TEST(CriticalSection, RevokingAReservationRacesSafelyWithItsHolder) {
-    constexpr int kRounds = 5000;
     CRITICAL_SECTION s;
-    std::atomic<int> go{0}, finished{0}, inside{0}, overlaps{0};
+    std::atomic<int> inside{0}, overlaps{0};
     auto visit = [&] {
         if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
         sched_yield();
         inside.fetch_sub(1);
+        LeaveCriticalSection(&s);
     };
-    std::thread other([&] {
-        for (int round = 1; round <= kRounds; ++round) {
-            while (go.load() < round) {}
-            Spin((round * 37) % 400);
-            if (round % 2 == 0) {
-                EnterCriticalSection(&s);
-            } else {
-                while (!TryEnterCriticalSection(&s)) sched_yield();
-            }
-            visit();
+    int stranded = tvxtest::PlayRounds(
+        5000,
+        [&](int round, const tvxtest::Go& go) {
+            InitializeCriticalSection(&s);
+            EnterCriticalSection(&s);  // reserves it for this thread
             LeaveCriticalSection(&s);
-            finished.store(round);
-        }
-    });
-    int stranded = 0;
-    for (int round = 1; round <= kRounds && stranded == 0; ++round) {
-        InitializeCriticalSection(&s);
-        EnterCriticalSection(&s);  // reserves it for this thread
-        LeaveCriticalSection(&s);
-        go.store(round);
-        Spin((round * 11) % 400);
-        EnterCriticalSection(&s);
-        visit();
-        LeaveCriticalSection(&s);
-        if (!YieldUntil(finished, round)) stranded = round;
-        if (stranded == 0) {  // revoked now: an ordinary section from here on
+            go();
+            Spin((round * 11) % 400);
+            EnterCriticalSection(&s);
+            visit();
+        },
+        [&](int round) {
+            Spin((round * 37) % 400);
+            if (round % 2 == 0) EnterCriticalSection(&s);
+            else while (!TryEnterCriticalSection(&s)) sched_yield();
+            visit();
+        },
+        [&](int) {  // revoked now: an ordinary section from here on
             EnterCriticalSection(&s);
             EXPECT_EQ(Seen(&s), kMine);
             LeaveCriticalSection(&s);
             EXPECT_EQ(Waiters(s), 0);
             DeleteCriticalSection(&s);
-        }
-    }
-    if (stranded != 0) {
-        other.detach();  // it stays blocked
-        FAIL() << "the other thread never got in, round " << stranded;
-    }
-    other.join();
+        });
+    ASSERT_EQ(stranded, 0) << "the other thread never got in";
     EXPECT_EQ(overlaps.load(), 0);
 }
 

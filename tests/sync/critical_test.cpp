@@ -278,15 +278,16 @@ TEST(CriticalSection, AHandOffNeverStrandsTheWaiterWithFencedLeaves) {
         HandOffRounds();
 }
 
+// Busy for a while without a call, so that two threads meet at a chosen point within nanoseconds.
+void Spin(int rounds) {
+    for (int i = 0; i < rounds; ++i) __asm__ __volatile__("");
+}
+
 // A section that only one thread has used is reserved for it; the first other thread to want it
 // revokes that for good. Here the reserved thread's entry and the other thread's (by Enter, or by
 // a TryEnter loop) race on a fresh section every round, meeting at a different point each time.
 // Whoever gets in second must not be inside with the first, must not be stranded by the first's
 // leave, and the section must work normally after the revocation.
-void Spin(int rounds) {
-    for (int i = 0; i < rounds; ++i) __asm__ __volatile__("");
-}
-
 TEST(CriticalSection, RevokingAReservationRacesSafelyWithItsHolder) {
     CRITICAL_SECTION s;
     std::atomic<int> inside{0}, overlaps{0};

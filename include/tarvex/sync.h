@@ -39,8 +39,9 @@ TARVEX_API LONG InterlockedExchangeAdd(LONG volatile *addend, LONG value);
 /* ---- Events ---- */
 
 /* An event record. The table's records are reached through handles; the *In operations work on a
- * record directly. The fields after `references` are the library's bookkeeping of waiters and
- * running operations, which lets the last close release every thread before the primitives go. */
+ * record directly. The fields after `references` are the library's bookkeeping of waiters and of
+ * the primitives a record keeps between events. A record is live while `inUse` is 1 and
+ * `references` is above 0. */
 typedef struct _EVENT_RECORD {
     char *name;
     pthread_mutex_t lock;
@@ -53,8 +54,6 @@ typedef struct _EVENT_RECORD {
     DWORD generation;
     DWORD tokens;
     DWORD waiters;
-    LONG users;
-    LONG closing;
     LONG primitivesReady;
 } EVENT_RECORD;
 

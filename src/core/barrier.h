@@ -12,13 +12,23 @@
 // Where the kernel offers no such barrier, both sides use sequentially consistent accesses. Which
 // way a program image goes is settled once; every thread that relies on it has called
 // settle_process_barrier() itself, or is ordered after one that did.
+//
+// Should the kernel refuse the barrier after all (a seccomp profile that filters the command),
+// the program goes over to fenced releases for good. Hot paths that had already read the old
+// mode, and critical sections reserved under it, still need their sleepers' barrier: from then
+// on that barrier is made by taking a permission away from a page of this process, which makes
+// the kernel interrupt every processor running one of its threads to flush its address
+// translations, and an interrupt drains the processor's store buffer just as the barrier would.
 #pragma once
 
 #include <errno.h>
 #include <linux/membarrier.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cstddef>
 
 #include "core/test_hook.h"
 
@@ -26,6 +36,7 @@ namespace tarvex {
 namespace barrier_detail {
 
 inline int g_usable = 0;
+inline int g_refused = 0;  // the kernel refused the barrier after registration
 inline pthread_once_t g_settled = PTHREAD_ONCE_INIT;
 
 inline int membarrier(int command) {
@@ -44,6 +55,41 @@ inline void settle() {
     errno = saved;
 }
 
+inline pthread_mutex_t g_page_lock = PTHREAD_MUTEX_INITIALIZER;
+inline void* g_page = nullptr;  // under g_page_lock
+constexpr size_t kPageSize = 4096;
+
+// The stand-in for a refused barrier: lowering the protection of a present, written page makes
+// the kernel flush its translation on every processor that may hold it, that is every processor
+// running a thread of this process, with an interrupt each. The page lock is held with
+// cancellation off, and nothing inside it waits.
+inline void flush_by_protection() {
+    int saved = errno;
+    int state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+    pthread_mutex_lock(&g_page_lock);
+    if (g_page == nullptr) {
+        void* page = mmap(nullptr, kPageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                          -1, 0);
+        if (page != MAP_FAILED) g_page = page;
+    }
+    if (g_page != nullptr) {
+        mprotect(g_page, kPageSize, PROT_READ | PROT_WRITE);
+        __atomic_add_fetch(static_cast<int*>(g_page), 1, __ATOMIC_SEQ_CST);
+        mprotect(g_page, kPageSize, PROT_NONE);
+    }
+    pthread_mutex_unlock(&g_page_lock);
+    pthread_setcancelstate(state, nullptr);
+    errno = saved;
+}
+
+// Goes over to fenced releases; the barrier this call was for is made the other way.
+__attribute__((noinline, cold)) inline void fall_back() {
+    __atomic_store_n(&g_refused, 1, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&g_usable, 0, __ATOMIC_SEQ_CST);
+    flush_by_protection();
+}
+
 }  // namespace barrier_detail
 
 inline void settle_process_barrier() {
@@ -52,14 +98,19 @@ inline void settle_process_barrier() {
 
 inline bool process_barrier() { return __atomic_load_n(&barrier_detail::g_usable, __ATOMIC_RELAXED); }
 
-// The sleeping side's half. A registered process cannot be refused the barrier; should the kernel
-// refuse it all the same, a pause of a few milliseconds stands in for it: long enough for every
-// store buffer to have drained, though not a guarantee.
+// The sleeping side's half.
 inline void fence_every_thread() {
-    if (!process_barrier()) return;  // both sides use sequentially consistent accesses
-    int saved = errno;
-    if (barrier_detail::membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0) usleep(10000);
-    errno = saved;
+    if (process_barrier()) {
+        int saved = errno;
+        int rc = barrier_detail::membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED);
+        test_hook("barrier-result", &rc);  // tests may have it refused
+        if (rc != 0) barrier_detail::fall_back();
+        errno = saved;
+    } else if (__atomic_load_n(&barrier_detail::g_refused, __ATOMIC_SEQ_CST)) {
+        barrier_detail::flush_by_protection();
+    }
+    // Otherwise the program never had the barrier: both sides use sequentially consistent
+    // accesses.
 }
 
 // The hot side's half: stores `value` into `flag` (a release), then tells whether `watched` is

@@ -54,6 +54,16 @@ inline thread_local uint32_t t_thread_id __attribute__((tls_model("initial-exec"
 // The lock this thread is counted in `sleepers` of, so that its clean-up can un-count it.
 inline thread_local TableLock* t_counted_on __attribute__((tls_model("initial-exec"))) = nullptr;
 
+// Work that a holder of a table lock has half done and that must be finished, not abandoned, if
+// the holder is cancelled before it says it is done: the lock's clean-up runs it before it
+// releases the lock. One at a time per thread. `run` is stored last and cleared first, so the
+// clean-up never sees it with another action's argument.
+struct PendingAction {
+    void (*run)(void*);
+    void* arg;
+};
+inline thread_local PendingAction t_pending __attribute__((tls_model("initial-exec"))) = {};
+
 // A forked child's only thread has a new id; forget the cached one.
 inline void forget_thread_id() { t_thread_id = 0; }
 
@@ -151,13 +161,33 @@ inline void release_on_cancel(void* arg) {
         __atomic_sub_fetch(&held.sleepers, 1u, __ATOMIC_SEQ_CST);
         t_counted_on = nullptr;
     }
-    if (__atomic_load_n(&held.word, __ATOMIC_RELAXED) == thread_id())
+    if (__atomic_load_n(&held.word, __ATOMIC_RELAXED) == thread_id()) {
+        PendingAction pending = t_pending;
+        t_pending.run = nullptr;
+        if (pending.run != nullptr) pending.run(pending.arg);
         unlock(held);
-    else
+    } else {
         futex_wake_one(&held.word);
+    }
 }
 
 }  // namespace lock_detail
+
+// Registers `run(arg)` to be finished by the clean-up of the table lock this thread holds, should
+// the thread be cancelled before finish_pending(). Costs two stores, unlike a clean-up handler
+// of its own.
+inline void set_pending(void (*run)(void*), void* arg) {
+    lock_detail::t_pending.arg = arg;
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    lock_detail::t_pending.run = run;
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+}
+
+inline void finish_pending() {
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    lock_detail::t_pending.run = nullptr;
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+}
 
 template <class Body>
 auto with_lock(TableLock& lock, Body&& body) -> decltype(body()) {

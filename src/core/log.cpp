@@ -6,7 +6,8 @@
 //
 // The log lives in world-writable /tmp and the library often runs as root, so the file is opened
 // without following a symbolic link and without blocking (a FIFO planted there must not hang a
-// server), is used only if it is a regular file, and is created 0640. Each line goes out in a
+// server), is used only if it is a regular file with no other name (a hard link planted there
+// would have the library append to a file of the planter's choosing), and is created 0640. Each line goes out in a
 // single write on an O_APPEND descriptor, so lines of different processes never mix.
 #include <tarvex/core.h>
 #include <tarvex/time.h>
@@ -42,7 +43,7 @@ int open_log() {
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return -1;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
         close(fd);
         return -1;
     }

@@ -2,7 +2,7 @@
 //
 // The kind is the handle's low five bits; the operation is passed on unchanged to the kind's own
 // close or wait, which turns the rest of the handle into a record and validates it. A new kind
-// joins by filling its row of kCloseByTag / kWaitByTag.
+// joins by filling its row of kCloseByTag / kWaitByTag / kLiveByTag.
 #include <tarvex/core.h>
 #include <tarvex/sync.h>
 
@@ -12,12 +12,14 @@
 #include <array>
 
 #include "core/handle.h"
+#include "core/kinds.h"
 
 namespace tarvex {
 namespace {
 
 using CloseOperation = BOOL (*)(HANDLE);
 using WaitOperation = DWORD (*)(HANDLE, DWORD);
+using LiveQuery = bool (*)(HANDLE);
 
 constexpr uint32_t kTagCount = 19;  // tags 0..18; anything above is not a handle of ours
 
@@ -40,6 +42,13 @@ constexpr auto kWaitByTag = [] {
     return table;
 }();
 
+constexpr auto kLiveByTag = [] {
+    std::array<LiveQuery, kTagCount> table{};
+    table[kTagSemaphore] = semaphore_is_live;
+    table[kTagEvent] = event_is_live;
+    return table;
+}();
+
 constexpr DWORD kNoWait = 128;
 
 // getpid is a system call, too slow for every close and wait; the id is cached and a fork
@@ -59,9 +68,19 @@ uint32_t own_pid() {
     return __atomic_load_n(&g_own_pid, __ATOMIC_RELAXED);
 }
 
-// The process id (what GetCurrentProcess hands out) is not a handle of this encoding, but its low
-// bits can look like a tag; it must never reach a kind's operation with a meaningless index.
 bool is_own_process_id(uint32_t value) { return value == own_pid(); }
+
+// The process id (what GetCurrentProcess hands out) is not a handle of this encoding, but its
+// low bits can look like a tag and the rest like an index. A value that names a live record of
+// its kind is that record's handle (process 1 in a container owns handle 1, its first
+// semaphore); only a value that names none stands for the process, and never reaches a kind's
+// operation with a meaningless index.
+bool stands_for_process(uint32_t value) {
+    if (!is_own_process_id(value)) return false;
+    uint32_t tag = handle_tag(value);
+    LiveQuery live = tag < kTagCount ? kLiveByTag[tag] : nullptr;
+    return live == nullptr || !live(to_handle(value));
+}
 
 }  // namespace
 }  // namespace tarvex
@@ -74,7 +93,7 @@ TARVEX_API BOOL CloseHandle(HANDLE handle) {
     uint32_t value = handle_value(handle);
     if (value == kInvalidHandleValue) return FALSE;
     // Closing the current-process pseudo handle is a harmless no-op, as hosts expect.
-    if (is_own_process_id(value)) return TRUE;
+    if (stands_for_process(value)) return TRUE;
     uint32_t tag = handle_tag(value);
     if (tag >= kTagCount) return FALSE;
     CloseOperation close_op = kCloseByTag[tag];
@@ -83,7 +102,7 @@ TARVEX_API BOOL CloseHandle(HANDLE handle) {
 
 TARVEX_API DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     uint32_t value = handle_value(handle);
-    if (value == kInvalidHandleValue || is_own_process_id(value)) return kNoWait;
+    if (value == kInvalidHandleValue || stands_for_process(value)) return kNoWait;
     uint32_t tag = handle_tag(value);
     if (tag >= kTagCount) return kNoWait;
     WaitOperation wait_op = kWaitByTag[tag];

@@ -36,14 +36,6 @@ struct SlotTable {
     bool in_range(uint32_t index) const { return index < length; }
     Record* at(uint32_t index) const { return index < length ? &records[index] : nullptr; }
 
-    // A create that names a live object: one more reference to the same record, the same handle,
-    // and last error 183 (the object already existed).
-    HANDLE reopen(uint32_t index, uint32_t tag) {
-        ++records[index].references;
-        SetLastError(ERROR_ALREADY_EXISTS);
-        return make_handle(index, tag);
-    }
-
     // Allocates `count` zeroed records. On failure the table stays empty (length 0).
     bool allocate(uint32_t count) {
         Record* storage = static_cast<Record*>(calloc(count ? count : 1, sizeof(Record)));

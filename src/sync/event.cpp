@@ -3,15 +3,9 @@
 //
 // eventlock serialises create, open, close and the release of the whole table. Set, reset, pulse
 // and wait take only the record's own lock, so they run in parallel with table operations on
-// other records. That leaves two lifetimes to protect without eventlock:
-//   - a record's lock and condition variable, destroyed by the last close while other threads
-//     may still be inside an operation on it: every operation registers in the record's `users`
-//     and re-checks `closing` afterwards; the closer sets `closing`, wakes every waiter and waits
-//     for `users` to drain before it destroys anything (the two sides form a store-then-load
-//     handshake, both sequentially consistent, so one of them always sees the other);
-//   - the table array, freed by FreeAllEvents: handle operations register in g_table_users
-//     before they read the array, and FreeAllEvents empties the table first and then waits for
-//     that count to drain.
+// other records. Each of them is a use of the record (core/lifetime.h): the last close, and
+// FreeAllEvents for the whole table, wake the waiters and wait for every use to end before a
+// record's primitives or the table's array go.
 //
 // Release rules. A waiter records the `generation` when it starts; set and pulse of a manual-reset
 // event and the last close advance it and broadcast, releasing exactly the threads waiting at that
@@ -32,7 +26,9 @@
 #include <type_traits>
 
 #include "core/atomic.h"
+#include "core/lifetime.h"
 #include "core/handle.h"
+#include "core/kinds.h"
 #include "core/lock.h"
 #include "core/slot_table.h"
 #include "core/test_hook.h"
@@ -46,8 +42,6 @@ constexpr DWORD kWaitFailed = 128;
 
 constinit SlotTable<EVENT_RECORD> EventSlot;
 TableLock& eventlock = EventSlot.lock;
-// Handle operations currently reading the table array.
-constinit int g_table_users = 0;
 
 // Condition variables measure time-outs on the monotonic clock, so a change of the wall clock
 // neither stretches nor cuts a wait.
@@ -57,27 +51,6 @@ void make_monotonic_attr() {
     pthread_condattr_init(&g_monotonic_attr);
     pthread_condattr_setclock(&g_monotonic_attr, CLOCK_MONOTONIC);
 }
-
-void wait_until_drained(const LONG& counter) {
-    for (int spins = 0; load(counter) != 0; ++spins) {
-        if (spins < 100) {
-            sched_yield();
-        } else {
-            struct timespec pause = {0, 200000};
-            Nanosleep(&pause, nullptr);
-        }
-    }
-}
-
-// Registers the caller as a user of `record`; false when the record holds no live event.
-bool enter_record(EVENT_RECORD* record) {
-    add(record->users, 1);
-    if (load(record->closing) == 0 && load(record->inUse) == 1) return true;
-    add(record->users, -1);
-    return false;
-}
-
-void leave_record(void* record) { add(static_cast<EVENT_RECORD*>(record)->users, -1); }
 
 // Wakes the waiters a release is for. Runs under the record's lock.
 void release_waiters(EVENT_RECORD* record) {
@@ -91,57 +64,72 @@ void release_waiters(EVENT_RECORD* record) {
     }
 }
 
-// Ends the event held by `record`: wakes every waiter (each returns 0), lets every running
-// operation finish, then destroys the primitives and clears the record. The record keeps
-// `closing` set while free so a late operation through a stale handle backs off.
-BOOL destroy_event(EVENT_RECORD* record, bool keep_name_buffer, bool keep_primitives) {
-    store(record->closing, 1);
-    // Every waiter is a registered user, so with no users there is nobody to wake; a user that
-    // registers from now on sees `closing` and backs off without touching the primitives.
-    if (load(record->users) != 0) {
-        with_lock(record->lock, [&] {
-            ++record->generation;
-            pthread_cond_broadcast(&record->wake);
-        });
-        wait_until_drained(record->users);
-    }
-    // A table record keeps its (now idle) lock and condition variable for the next event it
-    // holds; they are destroyed with the table. A caller's record is handed back clean.
+// The last close's wake-up: every waiter is released and returns 0.
+void wake_all(EVENT_RECORD* record) {
+    with_lock(record->lock, [&] {
+        ++record->generation;
+        pthread_cond_broadcast(&record->wake);
+    });
+}
+
+// Clears what a closed event leaves in its record; safe to repeat. A table record keeps its idle
+// lock, condition variable and name buffer for the next event it holds.
+void clear_event(EVENT_RECORD* record) {
+    record->manualReset = 0;
+    record->state = 0;
+    record->generation = 0;
+    record->tokens = 0;
+    record->waiters = 0;
+    if (record->nameOwned && record->name != nullptr)
+        record->name[0] = '\0';
+    else
+        record->name = nullptr;
+    __atomic_store_n(&record->inUse, 0, __ATOMIC_RELEASE);
+}
+
+// Ends an event in a record that keeps nothing (the caller's own records, the table's when it is
+// released): clears it, destroys the primitives and frees the name. Returns what destroying the
+// condition variable said. Cancellation stays off: freeing twice is not an option.
+int release_primitives(EVENT_RECORD* record) {
+    int state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+    if (record->inUse) clear_event(record);
     int rc = 0;
-    if (!keep_primitives) {
+    if (record->primitivesReady) {
         pthread_mutex_destroy(&record->lock);
         rc = pthread_cond_destroy(&record->wake);
         memset(static_cast<void*>(&record->lock), 0, sizeof record->lock);
         memset(static_cast<void*>(&record->wake), 0, sizeof record->wake);
         record->primitivesReady = 0;
     }
-    record->manualReset = 0;
-    record->state = 0;
-    record->references = 0;
-    record->generation = 0;
-    record->tokens = 0;
-    record->waiters = 0;
-    if (record->nameOwned && record->name != nullptr) {
-        record->name[0] = '\0';
-        if (!keep_name_buffer) {
-            free(record->name);
-            record->name = nullptr;
-            record->nameOwned = 0;
-        }
-    } else {
-        record->name = nullptr;
-        record->nameOwned = 0;
-    }
+    if (record->nameOwned) free(record->name);
+    record->name = nullptr;
+    record->nameOwned = 0;
     __atomic_store_n(&record->inUse, 0, __ATOMIC_RELEASE);
-    return rc == 0 ? TRUE : FALSE;
+    pthread_setcancelstate(state, nullptr);
+    return rc;
 }
 
-// Fills a free record. `name` is copied into the record's buffer when copy_name is set.
+// What the last release_primitives of this thread said, for CloseEventIn's result.
+thread_local int t_released_rc = 0;
+
+void end_primitives(EVENT_RECORD* record) { t_released_rc = release_primitives(record); }
+
+// The last close of a table event. The record is freed in the bitmap before it says so itself:
+// a close cancelled in between is finished by the table lock's clean-up, which still finds it
+// in use.
+void end_table_event(EVENT_RECORD* record) {
+    EventSlot.mark_free(static_cast<uint32_t>(record - EventSlot.records));
+    clear_event(record);
+}
+
+// Fills a record. A live record gets one more reference instead. `name` is copied into the
+// record's buffer when copy_name is set.
 EVENT_RECORD* create_in(EVENT_RECORD* record, BOOL manual_reset, BOOL initial_state,
                         const char* name, BOOL copy_name, BOOL explicit_attributes) {
     if (record == nullptr) return nullptr;
-    if (load(record->inUse) == 1) {
-        add(record->references, 1);
+    if (is_live(*record)) {
+        add_reference(*record);
         if (explicit_attributes) SetLastError(ERROR_ALREADY_EXISTS);
         return record;
     }
@@ -181,7 +169,6 @@ EVENT_RECORD* create_in(EVENT_RECORD* record, BOOL manual_reset, BOOL initial_st
         return nullptr;
     }
     record->primitivesReady = 1;
-    record->references = 1;
     if (copy_name) {
         Strcpy(record->name, name != nullptr ? name : "", kNameSize);
     } else {
@@ -194,15 +181,15 @@ EVENT_RECORD* create_in(EVENT_RECORD* record, BOOL manual_reset, BOOL initial_st
     record->generation = 0;
     record->tokens = 0;
     record->waiters = 0;
-    __atomic_store_n(&record->inUse, 1, __ATOMIC_RELEASE);
-    __atomic_store_n(&record->closing, 0, __ATOMIC_RELEASE);
+    store(record->references, LONG{1});
+    store(record->inUse, LONG{1});
     SetLastError(0);
     return record;
 }
 
-// Unregisters a waiter that leaves without a release (time-out, cancellation). A token handed
-// to the waiters that nobody is left to take becomes the signalled state again, so a set is
-// never lost.
+// Unregisters a waiter that leaves without a release (time-out, failure, cancellation). A token
+// handed to the waiters that nobody is left to take becomes the signalled state again, so a set
+// is never lost. Under the record's lock.
 void drop_waiter(EVENT_RECORD* record) {
     --record->waiters;
     if (record->tokens > record->waiters) {
@@ -211,144 +198,155 @@ void drop_waiter(EVENT_RECORD* record) {
     }
 }
 
-void drop_waiter_on_cancel(void* record) { drop_waiter(static_cast<EVENT_RECORD*>(record)); }
+// A waiter's entry in `waiters`, and whether it is still there: a cancelled waiter's clean-up
+// takes it out only if it was counted. Counting and marking happen with cancellation off, so
+// the two always agree; the clean-up is registered before either.
+struct Waiter {
+    EVENT_RECORD* record;
+    bool counted;
+};
 
-DWORD wait_in(EVENT_RECORD* record, DWORD milliseconds) {
-    if (!enter_record(record)) return kWaitFailed;
-    DWORD result = kWaitFailed;
-    with_cancel_cleanup(leave_record, record, [&] {
-        result = with_lock(record->lock, [&]() -> DWORD {
-            if (load(record->closing)) return WAIT_OBJECT_0;
-            if (milliseconds == 0) return record->state ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
-            if (record->state) {
-                if (!record->manualReset) record->state = 0;
+void forget_waiter(void* arg) {
+    auto* waiter = static_cast<Waiter*>(arg);
+    if (waiter->counted) drop_waiter(waiter->record);
+    waiter->counted = false;
+}
+
+enum class Woken { kReleased, kByToken, kTimedOut, kFailed };
+
+// Blocks until a release, a time-out or a failure; counted in `waiters` meanwhile. Under the
+// record's lock, with the state found not signalled.
+Woken block_in(EVENT_RECORD* record, DWORD milliseconds) {
+    struct timespec deadline;
+    if (milliseconds != INFINITE) {
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_sec += milliseconds / 1000;
+        deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+        while (deadline.tv_nsec > 999999999L) {
+            deadline.tv_nsec -= 1000000000L;
+            ++deadline.tv_sec;
+        }
+    }
+    DWORD start_generation = record->generation;
+    Waiter waiter{record, false};
+    Woken woken = Woken::kFailed;
+    int state;
+    pthread_cleanup_push(forget_waiter, &waiter);
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+    ++record->waiters;
+    waiter.counted = true;
+    test_hook("event-waiter-counted", record);
+    pthread_setcancelstate(state, nullptr);
+    for (;;) {
+        int rc = milliseconds == INFINITE
+                     ? Pthread_cond_wait(&record->wake, &record->lock)
+                     : Pthread_cond_timedwait(&record->wake, &record->lock, &deadline);
+        if (record->generation != start_generation) {
+            woken = Woken::kReleased;
+        } else if (!record->manualReset && record->tokens > 0) {
+            woken = Woken::kByToken;
+        } else if (rc == ETIMEDOUT) {
+            woken = Woken::kTimedOut;
+        } else if (rc != 0) {
+            woken = Woken::kFailed;
+        } else {
+            continue;  // spurious
+        }
+        break;
+    }
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+    if (woken == Woken::kByToken) --record->tokens;
+    if (woken == Woken::kReleased || woken == Woken::kByToken)
+        --record->waiters;
+    else
+        drop_waiter(record);
+    waiter.counted = false;
+    pthread_setcancelstate(state, nullptr);
+    pthread_cleanup_pop(0);
+    return woken;
+}
+
+DWORD wait_locked(EVENT_RECORD* record, DWORD milliseconds) {
+    return with_lock(record->lock, [&]() -> DWORD {
+        // A record whose last handle is being closed releases everyone.
+        if (load(record->references) == 0) return WAIT_OBJECT_0;
+        if (milliseconds == 0) return record->state ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+        if (record->state) {
+            if (!record->manualReset) record->state = 0;
+            return WAIT_OBJECT_0;
+        }
+        switch (block_in(record, milliseconds)) {
+            case Woken::kReleased:
+            case Woken::kByToken:
                 return WAIT_OBJECT_0;
-            }
-            struct timespec deadline;
-            if (milliseconds != INFINITE) {
-                clock_gettime(CLOCK_MONOTONIC, &deadline);
-                deadline.tv_sec += milliseconds / 1000;
-                deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-                while (deadline.tv_nsec > 999999999L) {
-                    deadline.tv_nsec -= 1000000000L;
-                    ++deadline.tv_sec;
-                }
-            }
-            DWORD start_generation = record->generation;
-            ++record->waiters;
-            DWORD outcome = kWaitFailed;
-            with_cancel_cleanup(drop_waiter_on_cancel, record, [&] {
-                for (;;) {
-                    int rc = milliseconds == INFINITE
-                                 ? Pthread_cond_wait(&record->wake, &record->lock)
-                                 : Pthread_cond_timedwait(&record->wake, &record->lock, &deadline);
-                    if (record->generation != start_generation) {
-                        --record->waiters;
-                        outcome = WAIT_OBJECT_0;
-                        return;
-                    }
-                    if (!record->manualReset && record->tokens > 0) {
-                        --record->tokens;
-                        --record->waiters;
-                        outcome = WAIT_OBJECT_0;
-                        return;
-                    }
-                    if (rc == ETIMEDOUT) {
-                        drop_waiter(record);
-                        outcome = WAIT_TIMEOUT;
-                        return;
-                    }
-                    if (rc != 0) {
-                        drop_waiter(record);
-                        outcome = kWaitFailed;
-                        return;
-                    }
-                }
-            });
-            return outcome;
-        });
+            case Woken::kTimedOut:
+                return WAIT_TIMEOUT;
+            default:
+                return kWaitFailed;
+        }
     });
-    leave_record(record);
+}
+
+BOOL set_locked(EVENT_RECORD* record) {
+    with_lock(record->lock, [&] {
+        if (record->state) return;
+        if (!record->manualReset && record->tokens < record->waiters) {
+            // Handed straight to one waiter: the event stays non-signalled.
+            ++record->tokens;
+            pthread_cond_signal(&record->wake);
+            return;
+        }
+        record->state = 1;
+        release_waiters(record);
+    });
+    return TRUE;
+}
+
+BOOL reset_locked(EVENT_RECORD* record) {
+    if (!record->manualReset) return FALSE;
+    with_lock(record->lock, [&] { record->state = 0; });
+    return TRUE;
+}
+
+BOOL pulse_locked(EVENT_RECORD* record) {
+    with_lock(record->lock, [&] {
+        release_waiters(record);
+        record->state = 0;
+    });
+    return TRUE;
+}
+
+// Runs operation(record) as a use of the event `handle` names; "<name>: Invalid handle" is logged
+// for a handle that names no live event.
+template <class Result, class Operation>
+Result with_event(HANDLE handle, const char* name, Result failure, Operation operation) {
+    Result result = failure;
+    Use use = use_handle(EventSlot, handle, [&](EVENT_RECORD* record) { result = operation(record); });
+    if (use == Use::kNotLive) UnixLog("%s: Invalid handle", name);
+    if (use == Use::kNoSlot) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return result;
 }
 
-// Handle to record for the handle operations; logs "<operation>: Invalid handle" and returns null
-// for an index outside the table or a record that holds no event. On success the caller is
-// registered in g_table_users and must call leave_table.
-EVENT_RECORD* enter_table(HANDLE handle, const char* operation) {
-    add(g_table_users, 1);
-    uint32_t index = handle_index(handle_value(handle));
-    EVENT_RECORD* records = load(EventSlot.records);
-    if (records != nullptr && index < load(EventSlot.length) && load(records[index].inUse) == 1)
-        return &records[index];
-    add(g_table_users, -1);
-    UnixLog("%s: Invalid handle", operation);
-    return nullptr;
+// The same for a record in the caller's memory.
+template <class Result, class Operation>
+Result with_record(EVENT_RECORD* record, Result failure, Operation operation) {
+    Result result = failure;
+    if (use_record(record, [&](EVENT_RECORD* live) { result = operation(live); }) == Use::kNoSlot)
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return result;
 }
-
-void leave_table() { add(g_table_users, -1); }
 
 // First live event with exactly this name, in index order; -1 if none. Under eventlock.
 int64_t find_named(const char* name) {
-    return EventSlot.find([name](const EVENT_RECORD& record) {
-        return record.inUse && record.name != nullptr && strcmp(record.name, name) == 0;
+    return find_live(EventSlot, [name](const EVENT_RECORD& record) {
+        return record.name != nullptr && strcmp(record.name, name) == 0;
     });
-}
-
-void leave_table_cleanup(void*) { leave_table(); }
-
-template <class Operation>
-auto with_event(HANDLE handle, const char* name,
-                std::invoke_result_t<Operation, EVENT_RECORD*> failure, Operation operation) {
-    EVENT_RECORD* record = enter_table(handle, name);
-    if (record == nullptr) return failure;
-    decltype(failure) result = failure;
-    with_cancel_cleanup(leave_table_cleanup, nullptr, [&] { result = operation(record); });
-    leave_table();
-    return result;
-}
-
-BOOL set_in(EVENT_RECORD* record) {
-    if (!enter_record(record)) return FALSE;
-    with_cancel_cleanup(leave_record, record, [&] {
-        with_lock(record->lock, [&] {
-            if (record->state) return;
-            if (!record->manualReset && record->tokens < record->waiters) {
-                // Handed straight to one waiter: the event stays non-signalled.
-                ++record->tokens;
-                pthread_cond_signal(&record->wake);
-                return;
-            }
-            record->state = 1;
-            release_waiters(record);
-        });
-    });
-    leave_record(record);
-    return TRUE;
-}
-
-BOOL reset_in(EVENT_RECORD* record) {
-    if (record == nullptr || !record->manualReset) return FALSE;
-    if (!enter_record(record)) return FALSE;
-    with_cancel_cleanup(leave_record, record,
-                        [&] { with_lock(record->lock, [&] { record->state = 0; }); });
-    leave_record(record);
-    return TRUE;
-}
-
-BOOL pulse_in(EVENT_RECORD* record) {
-    if (!enter_record(record)) return FALSE;
-    with_cancel_cleanup(leave_record, record, [&] {
-        with_lock(record->lock, [&] {
-            release_waiters(record);
-            record->state = 0;
-        });
-    });
-    leave_record(record);
-    return TRUE;
 }
 
 }  // namespace
+
+bool event_is_live(HANDLE handle) { return names_live(EventSlot, handle); }
+
 }  // namespace tarvex
 
 using namespace tarvex;
@@ -367,27 +365,21 @@ TARVEX_API int InitEvents(DWORD count) {
 }
 
 TARVEX_API void FreeAllEvents(void) {
+    int state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
     with_lock(eventlock, [&] {
         if (EventSlot.records == nullptr) return;
         // New handle operations now find no table; those already inside are waited for before
         // the storage goes.
         auto detached = EventSlot.detach();
         EVENT_RECORD* records = detached.records;
-        for (uint32_t i = 0; i < detached.length; ++i) {
-            EVENT_RECORD* record = &records[i];
-            if (load(record->inUse) == 1) {
-                destroy_event(record, false, false);
-            } else {
-                if (record->nameOwned) free(record->name);
-                if (record->primitivesReady) {
-                    pthread_mutex_destroy(&record->lock);
-                    pthread_cond_destroy(&record->wake);
-                }
-            }
-        }
-        wait_until_drained(g_table_users);
+        for (uint32_t i = 0; i < detached.length; ++i)
+            end_record<EVENT_RECORD, wake_all, end_primitives>(&records[i]);
+        for (uint32_t i = 0; i < detached.length; ++i) release_primitives(&records[i]);
+        wait_for_users(records, records + detached.length, [] {});
         detached.free_storage();
     });
+    pthread_setcancelstate(state, nullptr);
 }
 
 TARVEX_API HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state,
@@ -400,20 +392,20 @@ TARVEX_API HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL in
             return INVALID_HANDLE_VALUE;
         }
         int64_t existing = named ? find_named(name) : -1;
-        if (existing >= 0) return EventSlot.reopen(static_cast<uint32_t>(existing), kTagEvent);
-        int64_t index = EventSlot.lowest_free();
-        if (index < 0) {
-            UnixLog("CreateEvent: Too many events");
-            return INVALID_HANDLE_VALUE;
+        if (existing >= 0) {
+            add_reference(EventSlot.records[existing]);
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return make_handle(static_cast<uint32_t>(existing), kTagEvent);
         }
-        EVENT_RECORD* record = &EventSlot.records[index];
+        bool full = false;
         // Unnamed events share one constant name instead of a buffer each.
-        EVENT_RECORD* created =
-            named ? create_in(record, manual_reset, initial_state, name, TRUE, FALSE)
-                  : create_in(record, manual_reset, initial_state, kUnnamed, FALSE, FALSE);
-        if (created == nullptr) return INVALID_HANDLE_VALUE;
-        EventSlot.mark_used(static_cast<uint32_t>(index));
-        return make_handle(static_cast<uint32_t>(index), kTagEvent);
+        int64_t index = claim_record(EventSlot, full, [&](EVENT_RECORD* record) {
+            return (named ? create_in(record, manual_reset, initial_state, name, TRUE, FALSE)
+                          : create_in(record, manual_reset, initial_state, kUnnamed, FALSE,
+                                      FALSE)) != nullptr;
+        });
+        if (full) UnixLog("CreateEvent: Too many events");
+        return index < 0 ? INVALID_HANDLE_VALUE : make_handle(static_cast<uint32_t>(index), kTagEvent);
     });
 }
 
@@ -422,46 +414,41 @@ TARVEX_API HANDLE OpenEventA(DWORD, BOOL, LPCSTR name) {
     return with_lock(eventlock, [&]() -> HANDLE {
         int64_t existing = find_named(name);
         if (existing < 0) return static_cast<HANDLE>(nullptr);
-        ++EventSlot.records[existing].references;
+        add_reference(EventSlot.records[existing]);
         return make_handle(static_cast<uint32_t>(existing), kTagEvent);
     });
 }
 
 TARVEX_API BOOL SetEvent(HANDLE event) {
     if (handle_value(event) == kInvalidHandleValue) return FALSE;
-    return with_event(event, "SetEvent", FALSE, set_in);
+    return with_event(event, "SetEvent", FALSE, set_locked);
 }
 
 TARVEX_API BOOL ResetEvent(HANDLE event) {
     if (handle_value(event) == kInvalidHandleValue) return FALSE;
-    return with_event(event, "ResetEvent", FALSE, reset_in);
+    return with_event(event, "ResetEvent", FALSE, reset_locked);
 }
 
 TARVEX_API BOOL PulseEvent(HANDLE event) {
     if (handle_value(event) == kInvalidHandleValue) return FALSE;
-    return with_event(event, "PulseEvent", FALSE, pulse_in);
+    return with_event(event, "PulseEvent", FALSE, pulse_locked);
 }
 
 TARVEX_API DWORD WaitForEvent(HANDLE event, DWORD milliseconds) {
-    return with_event(event, "WaitForEvent", kWaitFailed,
-                      [milliseconds](EVENT_RECORD* record) { return wait_in(record, milliseconds); });
+    return with_event(event, "WaitForEvent", kWaitFailed, [milliseconds](EVENT_RECORD* record) {
+        return wait_locked(record, milliseconds);
+    });
 }
 
 TARVEX_API BOOL CloseEvent(HANDLE event) {
     uint32_t index = handle_index(handle_value(event));
     return with_lock(eventlock, [&]() -> BOOL {
-        EVENT_RECORD* record = EventSlot.at(index);
-        if (record == nullptr || !record->inUse) {
+        if (close_reference<EVENT_RECORD, wake_all, end_table_event>(EventSlot.at(index)) ==
+            Closed::kNotLive) {
             UnixLog("CloseEvent: Invalid handle");
             return FALSE;
         }
-        if (record->references > 1) {
-            --record->references;
-            return TRUE;
-        }
-        BOOL result = destroy_event(record, true, true);
-        EventSlot.mark_free(index);
-        return result;
+        return TRUE;
     });
 }
 
@@ -471,20 +458,31 @@ TARVEX_API EVENT_RECORD* CreateEventIn(EVENT_RECORD* record, BOOL manual_reset,
     return create_in(record, manual_reset, initial_state, name, copy_name, explicit_attributes);
 }
 
-TARVEX_API BOOL SetEventIn(EVENT_RECORD* record) { return record ? set_in(record) : FALSE; }
+TARVEX_API BOOL SetEventIn(EVENT_RECORD* record) { return with_record(record, FALSE, set_locked); }
 
-TARVEX_API BOOL ResetEventIn(EVENT_RECORD* record) { return reset_in(record); }
-
-TARVEX_API BOOL PulseEventIn(EVENT_RECORD* record) { return record ? pulse_in(record) : FALSE; }
-
-TARVEX_API DWORD WaitForEventIn(EVENT_RECORD* record, DWORD milliseconds) {
-    return record ? wait_in(record, milliseconds) : kWaitFailed;
+TARVEX_API BOOL ResetEventIn(EVENT_RECORD* record) {
+    return with_record(record, FALSE, reset_locked);
 }
 
+TARVEX_API BOOL PulseEventIn(EVENT_RECORD* record) {
+    return with_record(record, FALSE, pulse_locked);
+}
+
+TARVEX_API DWORD WaitForEventIn(EVENT_RECORD* record, DWORD milliseconds) {
+    return with_record(record, kWaitFailed, [milliseconds](EVENT_RECORD* live) {
+        return wait_locked(live, milliseconds);
+    });
+}
+
+// No table lock serialises this close, so it runs with cancellation off throughout.
 TARVEX_API BOOL CloseEventIn(EVENT_RECORD* record) {
-    if (record == nullptr || !record->inUse) return FALSE;
-    if (--record->references > 0) return TRUE;
-    return destroy_event(record, false, false);
+    int state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+    t_released_rc = 0;
+    Closed closed = close_reference<EVENT_RECORD, wake_all, end_primitives>(record);
+    pthread_setcancelstate(state, nullptr);
+    if (closed == Closed::kNotLive) return FALSE;
+    return t_released_rc == 0 ? TRUE : FALSE;
 }
 
 }  // extern "C"

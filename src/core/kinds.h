@@ -1,0 +1,12 @@
+// What the generic handle operations ask of each kind besides its close and wait: whether a
+// handle value names one of its live records. Each kind defines its own in its unit.
+#pragma once
+
+#include <tarvex/base.h>
+
+namespace tarvex {
+
+bool semaphore_is_live(HANDLE handle);
+bool event_is_live(HANDLE handle);
+
+}  // namespace tarvex

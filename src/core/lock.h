@@ -4,10 +4,11 @@
 // Threads started by the library run with asynchronous cancellation, so a thread may be torn
 // down at any instruction. A C++ destructor does not run in that case; a handler registered with
 // pthread_cleanup_push does (the library is built with -fno-exceptions, where glibc implements
-// the push/pop pair with its own unwinding buffer). with_lock therefore acquires the mutex with
-// cancellation briefly disabled, registers the unlock as a cleanup handler, runs the body, and
-// pops the handler with cancellation disabled again, so there is no instruction at which the
-// thread can die holding the lock without the handler being registered.
+// the push/pop pair with its own unwinding buffer). with_lock therefore registers the release as a
+// clean-up handler before it takes the lock and removes it after giving the lock back; the
+// handler tells from the lock itself whether the dying thread holds it. Disabling cancellation
+// around the lock would not do: this glibc acts on a cancellation sent just before a thread
+// disables it.
 //
 // The body is a callable; it returns from the callable, never from the enclosing function, which
 // keeps push and pop paired. Whatever cancellation state the body leaves behind is kept (a
@@ -22,9 +23,10 @@
 // compare-and-swap; releasing it is a plain store followed by a look at `sleepers`, the count of
 // threads that sleep on the word, with the ordering between the two left to those threads
 // (core/barrier.h). Locks that a condition variable waits with stay pthread mutexes and use the
-// first form.
+// second form, on robust mutexes.
 #pragma once
 
+#include <errno.h>
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -209,32 +211,71 @@ auto with_lock(TableLock& lock, Body&& body) -> decltype(body()) {
     }
 }
 
-inline void unlock_mutex_cleanup(void* mutex) {
-    pthread_mutex_unlock(static_cast<pthread_mutex_t*>(mutex));
+// The pthread mutexes the library takes with with_lock (a record's lock, where a condition
+// variable waits) are robust. A cancellation can reach a thread just after it disabled
+// cancellation, so no window around taking or giving back a mutex can be closed that way; a
+// robust mutex closes them all: should its holder die with it, however it got there, the next
+// locker gets it with EOWNERDEAD and makes it consistent again. The clean-up handler below still
+// gives the mutex back at once in the ordinary case, where the dying thread is its owner.
+namespace lock_detail {
+
+inline pthread_once_t g_robust_once = PTHREAD_ONCE_INIT;
+inline pthread_mutexattr_t g_robust_attr;
+
+inline void make_robust_attr() {
+    pthread_mutexattr_init(&g_robust_attr);
+    pthread_mutexattr_setrobust(&g_robust_attr, PTHREAD_MUTEX_ROBUST);
+}
+
+inline void unlock_if_owner(void* arg) {
+    auto* mutex = static_cast<pthread_mutex_t*>(arg);
+    if (static_cast<uint32_t>(__atomic_load_n(&mutex->__data.__owner, __ATOMIC_RELAXED)) ==
+        thread_id())
+        pthread_mutex_unlock(mutex);
+}
+
+inline int recover(pthread_mutex_t* mutex, int rc) {
+    if (rc != EOWNERDEAD) return rc;
+    pthread_mutex_consistent(mutex);
+    return 0;
+}
+
+}  // namespace lock_detail
+
+inline int init_robust_mutex(pthread_mutex_t* mutex) {
+    pthread_once(&lock_detail::g_robust_once, lock_detail::make_robust_attr);
+    return pthread_mutex_init(mutex, &lock_detail::g_robust_attr);
+}
+
+// Waits on `cond` with `mutex` held (until `deadline` on the condition's clock, if given), like
+// pthread_cond_wait, restarting after EINTR; a mutex whose holder died is made consistent.
+inline int wait_on(pthread_cond_t* cond, pthread_mutex_t* mutex,
+                   const struct timespec* deadline = nullptr) {
+    int rc;
+    do {
+        rc = deadline == nullptr ? pthread_cond_wait(cond, mutex)
+                                 : pthread_cond_timedwait(cond, mutex, deadline);
+        rc = lock_detail::recover(mutex, rc);
+    } while (rc == EINTR);
+    return rc;
 }
 
 template <class Body>
 auto with_lock(pthread_mutex_t& mutex, Body&& body) -> decltype(body()) {
     using Result = decltype(body());
-    int entry_state;
-    int body_state;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &entry_state);
-    pthread_mutex_lock(&mutex);
     if constexpr (std::is_void_v<Result>) {
-        pthread_cleanup_push(unlock_mutex_cleanup, &mutex);
-        pthread_setcancelstate(entry_state, nullptr);
+        pthread_cleanup_push(lock_detail::unlock_if_owner, &mutex);
+        lock_detail::recover(&mutex, pthread_mutex_lock(&mutex));
         body();
-        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &body_state);
-        pthread_cleanup_pop(1);
-        pthread_setcancelstate(body_state, nullptr);
+        pthread_mutex_unlock(&mutex);
+        pthread_cleanup_pop(0);
     } else {
         Result result{};
-        pthread_cleanup_push(unlock_mutex_cleanup, &mutex);
-        pthread_setcancelstate(entry_state, nullptr);
+        pthread_cleanup_push(lock_detail::unlock_if_owner, &mutex);
+        lock_detail::recover(&mutex, pthread_mutex_lock(&mutex));
         result = body();
-        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &body_state);
-        pthread_cleanup_pop(1);
-        pthread_setcancelstate(body_state, nullptr);
+        pthread_mutex_unlock(&mutex);
+        pthread_cleanup_pop(0);
         return result;
     }
 }

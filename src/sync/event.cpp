@@ -94,17 +94,20 @@ int release_primitives(EVENT_RECORD* record) {
     int state;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
     if (record->inUse) clear_event(record);
+    // Each resource is detached from the record before it is released, so that a second run can
+    // at worst find it gone, never release it twice.
     int rc = 0;
     if (record->primitivesReady) {
+        record->primitivesReady = 0;
         pthread_mutex_destroy(&record->lock);
         rc = pthread_cond_destroy(&record->wake);
         memset(static_cast<void*>(&record->lock), 0, sizeof record->lock);
         memset(static_cast<void*>(&record->wake), 0, sizeof record->wake);
-        record->primitivesReady = 0;
     }
-    if (record->nameOwned) free(record->name);
+    char* name = record->nameOwned ? record->name : nullptr;
     record->name = nullptr;
     record->nameOwned = 0;
+    free(name);
     __atomic_store_n(&record->inUse, 0, __ATOMIC_RELEASE);
     pthread_setcancelstate(state, nullptr);
     return rc;
@@ -147,13 +150,9 @@ EVENT_RECORD* create_in(EVENT_RECORD* record, BOOL manual_reset, BOOL initial_st
     if (!record->primitivesReady) pthread_once(&g_attr_once, make_monotonic_attr);
     if (record->primitivesReady) {
         // An idle pair kept from the record's previous event.
-    } else if (explicit_attributes) {
-        pthread_mutexattr_t mutex_attr;
-        pthread_mutexattr_init(&mutex_attr);
-        rc = pthread_mutex_init(&record->lock, &mutex_attr);
-        pthread_mutexattr_destroy(&mutex_attr);
     } else {
-        rc = pthread_mutex_init(&record->lock, nullptr);
+        // Robust whatever the caller asked for: see core/lock.h.
+        rc = init_robust_mutex(&record->lock);
     }
     if (rc == 0 && !record->primitivesReady &&
         pthread_cond_init(&record->wake, &g_monotonic_attr) != 0) {
@@ -198,18 +197,36 @@ void drop_waiter(EVENT_RECORD* record) {
     }
 }
 
-// A waiter's entry in `waiters`, and whether it is still there: a cancelled waiter's clean-up
-// takes it out only if it was counted. Counting and marking happen with cancellation off, so
-// the two always agree; the clean-up is registered before either.
+// A waiter's entry in `waiters`. Cancellation cannot be held off (it may land just after it was
+// disabled), so a cancelled waiter's clean-up works out from the record what has happened:
+// every change below is planned first and made while the record's lock is held throughout, so
+// nobody else moves `waiters` in between. The clean-up runs with the lock held too.
 struct Waiter {
     EVENT_RECORD* record;
-    bool counted;
+    enum Stage { kNone, kCounting, kCounted, kLeaving } stage;
+    DWORD count_after;  // kCounting: `waiters` once this waiter is counted
+    DWORD waiters_after, tokens_after;  // kLeaving: the fields once it has left
+    LONG state_after;
 };
 
 void forget_waiter(void* arg) {
     auto* waiter = static_cast<Waiter*>(arg);
-    if (waiter->counted) drop_waiter(waiter->record);
-    waiter->counted = false;
+    EVENT_RECORD* record = waiter->record;
+    if (waiter->stage == Waiter::kLeaving) {
+        record->waiters = waiter->waiters_after;
+        record->tokens = waiter->tokens_after;
+        record->state = waiter->state_after;
+    } else if (waiter->stage == Waiter::kCounted ||
+               (waiter->stage == Waiter::kCounting && record->waiters == waiter->count_after)) {
+        drop_waiter(record);
+    }
+    waiter->stage = Waiter::kNone;
+}
+
+void set_stage(Waiter& waiter, Waiter::Stage stage) {
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    waiter.stage = stage;
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
 }
 
 enum class Woken { kReleased, kByToken, kTimedOut, kFailed };
@@ -228,19 +245,16 @@ Woken block_in(EVENT_RECORD* record, DWORD milliseconds) {
         }
     }
     DWORD start_generation = record->generation;
-    Waiter waiter{record, false};
+    Waiter self{record, Waiter::kNone, record->waiters + 1, 0, 0, 0};
     Woken woken = Woken::kFailed;
-    int state;
-    pthread_cleanup_push(forget_waiter, &waiter);
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
-    ++record->waiters;
-    waiter.counted = true;
+    pthread_cleanup_push(forget_waiter, &self);
+    set_stage(self, Waiter::kCounting);
+    record->waiters = self.count_after;
+    set_stage(self, Waiter::kCounted);
     test_hook("event-waiter-counted", record);
-    pthread_setcancelstate(state, nullptr);
     for (;;) {
-        int rc = milliseconds == INFINITE
-                     ? Pthread_cond_wait(&record->wake, &record->lock)
-                     : Pthread_cond_timedwait(&record->wake, &record->lock, &deadline);
+        int rc = wait_on(&record->wake, &record->lock,
+                         milliseconds == INFINITE ? nullptr : &deadline);
         if (record->generation != start_generation) {
             woken = Woken::kReleased;
         } else if (!record->manualReset && record->tokens > 0) {
@@ -254,14 +268,21 @@ Woken block_in(EVENT_RECORD* record, DWORD milliseconds) {
         }
         break;
     }
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
-    if (woken == Woken::kByToken) --record->tokens;
-    if (woken == Woken::kReleased || woken == Woken::kByToken)
-        --record->waiters;
-    else
-        drop_waiter(record);
-    waiter.counted = false;
-    pthread_setcancelstate(state, nullptr);
+    // Leaving: a released waiter takes its token, one that leaves without a release hands a
+    // token nobody is left to take back to the state (drop_waiter).
+    self.waiters_after = record->waiters - 1;
+    self.tokens_after = record->tokens - (woken == Woken::kByToken ? 1 : 0);
+    self.state_after = record->state;
+    if (woken != Woken::kReleased && woken != Woken::kByToken &&
+        self.tokens_after > self.waiters_after) {
+        --self.tokens_after;
+        self.state_after = 1;
+    }
+    set_stage(self, Waiter::kLeaving);
+    record->waiters = self.waiters_after;
+    record->tokens = self.tokens_after;
+    record->state = self.state_after;
+    set_stage(self, Waiter::kNone);
     pthread_cleanup_pop(0);
     return woken;
 }

@@ -49,8 +49,17 @@ constinit SlotTable<SemaphoreRecord> SemaphoreSlot;
 TableLock& semaphorelock = SemaphoreSlot.lock;
 
 // Where polling waiters nap between tries; a last close broadcasts.
-pthread_mutex_t g_nap_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_once_t g_nap_once = PTHREAD_ONCE_INIT;
+pthread_mutex_t g_nap_lock;
 pthread_cond_t g_nap = PTHREAD_COND_INITIALIZER;
+
+void make_nap_lock() { init_robust_mutex(&g_nap_lock); }
+
+template <class Body>
+void with_nap_lock(Body&& body) {
+    pthread_once(&g_nap_once, make_nap_lock);
+    with_lock(g_nap_lock, body);
+}
 
 // One try, without blocking.
 bool try_take(SemaphoreRecord* slot) {
@@ -72,9 +81,11 @@ void nap(SemaphoreRecord* slot, DWORD milliseconds) {
         until.tv_nsec -= 1000000000L;
         ++until.tv_sec;
     }
-    with_lock(g_nap_lock, [&] {
-        while (!closing(slot) &&
-               pthread_cond_clockwait(&g_nap, &g_nap_lock, CLOCK_MONOTONIC, &until) != ETIMEDOUT) {
+    with_nap_lock([&] {
+        while (!closing(slot)) {
+            int rc = pthread_cond_clockwait(&g_nap, &g_nap_lock, CLOCK_MONOTONIC, &until);
+            if (rc == EOWNERDEAD) pthread_mutex_consistent(&g_nap_lock);
+            if (rc == ETIMEDOUT) break;
         }
     });
 }
@@ -106,7 +117,7 @@ DWORD wait_slot(SemaphoreRecord* slot, DWORD milliseconds) {
 // nappers. Both find the slot closing.
 void wake_waiters(SemaphoreRecord* slot) {
     sem_post(&slot->semaphore);
-    with_lock(g_nap_lock, [] { pthread_cond_broadcast(&g_nap); });
+    with_nap_lock([] { pthread_cond_broadcast(&g_nap); });
 }
 
 // Safe to repeat: destroying a glibc semaphore twice does nothing. Freed in the bitmap first, as

@@ -26,6 +26,7 @@
 #include <type_traits>
 
 #include "core/atomic.h"
+#include "core/deadline.h"
 #include "core/lifetime.h"
 #include "core/handle.h"
 #include "core/kinds.h"
@@ -234,16 +235,7 @@ enum class Woken { kReleased, kByToken, kTimedOut, kFailed };
 // Blocks until a release, a time-out or a failure; counted in `waiters` meanwhile. Under the
 // record's lock, with the state found not signalled.
 Woken block_in(EVENT_RECORD* record, DWORD milliseconds) {
-    struct timespec deadline;
-    if (milliseconds != INFINITE) {
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
-        deadline.tv_sec += milliseconds / 1000;
-        deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-        while (deadline.tv_nsec > 999999999L) {
-            deadline.tv_nsec -= 1000000000L;
-            ++deadline.tv_sec;
-        }
-    }
+    struct timespec deadline = monotonic_deadline(milliseconds == INFINITE ? 0 : milliseconds);
     DWORD start_generation = record->generation;
     Waiter self{record, Waiter::kNone, record->waiters + 1, 0, 0, 0};
     Woken woken = Woken::kFailed;

@@ -19,6 +19,7 @@
 #include <time.h>
 
 #include "core/atomic.h"
+#include "core/deadline.h"
 #include "core/lifetime.h"
 #include "core/handle.h"
 #include "core/kinds.h"
@@ -73,14 +74,7 @@ bool closing(const SemaphoreRecord* slot) { return load(slot->references) == 0; 
 
 // Sleeps `milliseconds`, or less if the slot's last handle is closed meanwhile.
 void nap(SemaphoreRecord* slot, DWORD milliseconds) {
-    struct timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += milliseconds / 1000;
-    until.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-    if (until.tv_nsec > 999999999L) {
-        until.tv_nsec -= 1000000000L;
-        ++until.tv_sec;
-    }
+    struct timespec until = monotonic_deadline(milliseconds);
     with_nap_lock([&] {
         while (!closing(slot)) {
             int rc = pthread_cond_clockwait(&g_nap, &g_nap_lock, CLOCK_MONOTONIC, &until);

@@ -1,5 +1,5 @@
-// Log behaviour that needs the shared files to itself: the disabling marker and a symbolic link
-// planted at the log's path. These tests run alone (the marker would hide other tests' lines).
+// Log behaviour that needs the shared files to itself: the disabling marker and links planted
+// at the log's path. These tests run alone (the marker would hide other tests' lines).
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -51,6 +51,24 @@ TEST(LogShared, SymbolicLinkAtLogPathIsNotFollowed) {
     unlink(kLog);
     if (had_log) rename(saved.c_str(), kLog);
     EXPECT_FALSE(victim_written) << "the log followed a planted link";
+}
+
+// A hard link looks like a regular file through the path; its second name gives it away.
+TEST(LogShared, HardLinkAtLogPathIsNotWrittenThrough) {
+    std::string saved = std::string(kLog) + ".saved-" + std::to_string(getpid());
+    bool had_log = rename(kLog, saved.c_str()) == 0;
+    std::string target = tvxtest::Root() + "/victim";
+    FILE* victim = fopen(target.c_str(), "w");
+    ASSERT_NE(nullptr, victim);
+    fclose(victim);
+    ASSERT_EQ(0, link(target.c_str(), kLog));
+    UnixLog("%s", Unique("through-link").c_str());
+    struct stat st;
+    int rc = stat(target.c_str(), &st);
+    unlink(kLog);
+    if (had_log) rename(saved.c_str(), kLog);
+    ASSERT_EQ(0, rc);
+    EXPECT_EQ(0, st.st_size) << "the log wrote through a planted hard link";
 }
 
 TEST(LogShared, NewLogFileIsCreatedPrivate) {

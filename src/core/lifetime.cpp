@@ -9,6 +9,7 @@
 // A forked child has one thread; the blocks of the others are emptied there, or a close in the
 // child would wait for uses that will never end.
 #include "core/lifetime.h"
+#include "core/lock.h"
 
 #include <sched.h>
 #include <stdlib.h>
@@ -107,19 +108,18 @@ UseBlock* claim_free_block() {
     }
 }
 
-// Once per thread. Cancellation is off so that the block and the destructor that gives it back
-// are registered together.
+// Once per thread. Cancellation is held off so that the block and the destructor that gives it
+// back are registered together.
 __attribute__((noinline)) UseBlock* claim_block() {
-    int state;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
-    pthread_once(&g_once, set_up_once);
-    UseBlock* block = claim_free_block();
-    if (block != nullptr) {
-        if (g_have_exit_key) pthread_setspecific(g_exit_key, block);
-        t_block = block;
-    }
-    pthread_setcancelstate(state, nullptr);
-    return block;
+    return without_cancellation([] {
+        pthread_once(&g_once, set_up_once);
+        UseBlock* block = claim_free_block();
+        if (block != nullptr) {
+            if (g_have_exit_key) pthread_setspecific(g_exit_key, block);
+            t_block = block;
+        }
+        return block;
+    });
 }
 
 }  // namespace

@@ -4,11 +4,9 @@
 // Threads started by the library run with asynchronous cancellation, so a thread may be torn
 // down at any instruction. A C++ destructor does not run in that case; a handler registered with
 // pthread_cleanup_push does (the library is built with -fno-exceptions, where glibc implements
-// the push/pop pair with its own unwinding buffer). with_lock therefore registers the release as a
-// clean-up handler before it takes the lock and removes it after giving the lock back; the
-// handler tells from the lock itself whether the dying thread holds it. Disabling cancellation
-// around the lock would not do: this glibc acts on a cancellation sent just before a thread
-// disables it.
+// the push/pop pair with its own unwinding buffer). with_lock therefore pairs every acquisition
+// with a clean-up handler, registered so that there is no instruction at which the thread can
+// die holding the lock without it.
 //
 // The body is a callable; it returns from the callable, never from the enclosing function, which
 // keeps push and pop paired. Whatever cancellation state the body leaves behind is kept (a
@@ -23,10 +21,9 @@
 // compare-and-swap; releasing it is a plain store followed by a look at `sleepers`, the count of
 // threads that sleep on the word, with the ordering between the two left to those threads
 // (core/barrier.h). Locks that a condition variable waits with stay pthread mutexes and use the
-// second form, on robust mutexes.
+// second form, below.
 #pragma once
 
-#include <errno.h>
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -97,14 +94,14 @@ inline void cpu_relax() {
 #endif
 }
 
-// Counts or un-counts this thread in `sleepers`, with cancellation off so that the count and
-// t_counted_on always agree for the clean-up.
+// Counts or un-counts this thread in `sleepers`, with cancellation deferred so that the count
+// and t_counted_on always agree for the clean-up (see defer_cancellation below).
 inline void count_sleeper(TableLock& lock, bool sleeping) {
-    int state;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+    int type;
+    pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &type);
     __atomic_add_fetch(&lock.sleepers, sleeping ? 1u : ~0u, __ATOMIC_SEQ_CST);
     t_counted_on = sleeping ? &lock : nullptr;
-    pthread_setcancelstate(state, nullptr);
+    pthread_setcanceltype(type, nullptr);
 }
 
 inline bool try_lock(TableLock& lock, uint32_t self) {
@@ -211,71 +208,65 @@ auto with_lock(TableLock& lock, Body&& body) -> decltype(body()) {
     }
 }
 
-// The pthread mutexes the library takes with with_lock (a record's lock, where a condition
-// variable waits) are robust. A cancellation can reach a thread just after it disabled
-// cancellation, so no window around taking or giving back a mutex can be closed that way; a
-// robust mutex closes them all: should its holder die with it, however it got there, the next
-// locker gets it with EOWNERDEAD and makes it consistent again. The clean-up handler below still
-// gives the mutex back at once in the ordinary case, where the dying thread is its owner.
-namespace lock_detail {
-
-inline pthread_once_t g_robust_once = PTHREAD_ONCE_INIT;
-inline pthread_mutexattr_t g_robust_attr;
-
-inline void make_robust_attr() {
-    pthread_mutexattr_init(&g_robust_attr);
-    pthread_mutexattr_setrobust(&g_robust_attr, PTHREAD_MUTEX_ROBUST);
+// Asynchronous cancellation and glibc's own code. A thread cancelled asynchronously inside
+// pthread_mutex_lock or _unlock can leave the mutex in a state no clean-up handler can tell (the
+// lock word taken, the owner not yet recorded), and disabling cancellation does not keep the
+// cancellation out: this glibc acts on a cancellation that was sent just before the thread
+// disabled it. What does keep it out is switching the thread to deferred cancellation: the
+// signal that carries a cancellation acts only on a thread whose type is still asynchronous
+// when it arrives. A deferred cancellation then waits for a cancellation point (a condition wait
+// stays one) or for the type to be switched back, which acts on it at once, at a point where
+// nothing is held. For a thread that is deferred already, the switch is a load and a compare.
+inline int defer_cancellation() {
+    int type;
+    pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &type);
+    return type;
 }
 
-inline void unlock_if_owner(void* arg) {
-    auto* mutex = static_cast<pthread_mutex_t*>(arg);
-    if (static_cast<uint32_t>(__atomic_load_n(&mutex->__data.__owner, __ATOMIC_RELAXED)) ==
-        thread_id())
-        pthread_mutex_unlock(mutex);
+inline void restore_cancellation(int type) { pthread_setcanceltype(type, nullptr); }
+
+// Runs body() where no cancellation can act, not even at a cancellation point inside it.
+template <class Body>
+auto without_cancellation(Body&& body) -> decltype(body()) {
+    int type = defer_cancellation();
+    int state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+    if constexpr (std::is_void_v<decltype(body())>) {
+        body();
+        pthread_setcancelstate(state, nullptr);
+        restore_cancellation(type);
+    } else {
+        auto result = body();
+        pthread_setcancelstate(state, nullptr);
+        restore_cancellation(type);
+        return result;
+    }
 }
 
-inline int recover(pthread_mutex_t* mutex, int rc) {
-    if (rc != EOWNERDEAD) return rc;
-    pthread_mutex_consistent(mutex);
-    return 0;
+inline void unlock_mutex_cleanup(void* mutex) {
+    pthread_mutex_unlock(static_cast<pthread_mutex_t*>(mutex));
 }
 
-}  // namespace lock_detail
-
-inline int init_robust_mutex(pthread_mutex_t* mutex) {
-    pthread_once(&lock_detail::g_robust_once, lock_detail::make_robust_attr);
-    return pthread_mutex_init(mutex, &lock_detail::g_robust_attr);
-}
-
-// Waits on `cond` with `mutex` held (until `deadline` on the condition's clock, if given), like
-// pthread_cond_wait, restarting after EINTR; a mutex whose holder died is made consistent.
-inline int wait_on(pthread_cond_t* cond, pthread_mutex_t* mutex,
-                   const struct timespec* deadline = nullptr) {
-    int rc;
-    do {
-        rc = deadline == nullptr ? pthread_cond_wait(cond, mutex)
-                                 : pthread_cond_timedwait(cond, mutex, deadline);
-        rc = lock_detail::recover(mutex, rc);
-    } while (rc == EINTR);
-    return rc;
-}
-
+// A pthread mutex (one that a condition variable waits with) is held only with the thread's
+// cancellation deferred, so the only place a cancellation can act while it is held is a condition
+// wait in the body, which takes the mutex back before the clean-up handler gives it up.
 template <class Body>
 auto with_lock(pthread_mutex_t& mutex, Body&& body) -> decltype(body()) {
     using Result = decltype(body());
+    int type = defer_cancellation();
     if constexpr (std::is_void_v<Result>) {
-        pthread_cleanup_push(lock_detail::unlock_if_owner, &mutex);
-        lock_detail::recover(&mutex, pthread_mutex_lock(&mutex));
+        pthread_mutex_lock(&mutex);
+        pthread_cleanup_push(unlock_mutex_cleanup, &mutex);
         body();
-        pthread_mutex_unlock(&mutex);
-        pthread_cleanup_pop(0);
+        pthread_cleanup_pop(1);
+        restore_cancellation(type);
     } else {
         Result result{};
-        pthread_cleanup_push(lock_detail::unlock_if_owner, &mutex);
-        lock_detail::recover(&mutex, pthread_mutex_lock(&mutex));
+        pthread_mutex_lock(&mutex);
+        pthread_cleanup_push(unlock_mutex_cleanup, &mutex);
         result = body();
-        pthread_mutex_unlock(&mutex);
-        pthread_cleanup_pop(0);
+        pthread_cleanup_pop(1);
+        restore_cancellation(type);
         return result;
     }
 }

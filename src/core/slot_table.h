@@ -69,14 +69,19 @@ struct SlotTable {
         return true;
     }
 
+    // A creator or closer may be cancelled asynchronously between the two stores of mark_free or
+    // mark_used. Both leave at worst a summary bit set over a bitmap word with no free record,
+    // which lowest_free clears when it meets it; never a free record the summary hides.
     void mark_free(uint32_t index) {
-        free_bits[index / 64] |= uint64_t{1} << (index % 64);
         summary[index / 4096] |= uint64_t{1} << ((index / 64) % 64);
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);
+        free_bits[index / 64] |= uint64_t{1} << (index % 64);
     }
 
     void mark_used(uint32_t index) {
         uint64_t& word = free_bits[index / 64];
         word &= ~(uint64_t{1} << (index % 64));
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);
         if (word == 0) summary[index / 4096] &= ~(uint64_t{1} << ((index / 64) % 64));
     }
 
@@ -85,13 +90,19 @@ struct SlotTable {
     }
 
     // Lowest free record index, or -1 when the table is full (or does not exist). Does not claim.
-    int64_t lowest_free() const {
+    int64_t lowest_free() {
         uint32_t sum_words = words_for(words_for(length));
-        for (uint32_t s = 0; s < sum_words; ++s) {
-            if (summary == nullptr || summary[s] == 0) continue;
-            uint32_t word = s * 64 + static_cast<uint32_t>(__builtin_ctzll(summary[s]));
-            uint32_t index = word * 64 + static_cast<uint32_t>(__builtin_ctzll(free_bits[word]));
-            return index < length ? static_cast<int64_t>(index) : -1;
+        for (uint32_t s = 0; s < sum_words && summary != nullptr; ++s) {
+            while (summary[s] != 0) {
+                uint32_t bit = static_cast<uint32_t>(__builtin_ctzll(summary[s]));
+                uint32_t word = s * 64 + bit;
+                if (free_bits[word] == 0) {  // left behind by a cancelled update
+                    summary[s] &= ~(uint64_t{1} << bit);
+                    continue;
+                }
+                uint32_t index = word * 64 + static_cast<uint32_t>(__builtin_ctzll(free_bits[word]));
+                return index < length ? static_cast<int64_t>(index) : -1;
+            }
         }
         return -1;
     }

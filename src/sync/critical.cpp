@@ -2,7 +2,7 @@
 //
 // There is no table and no library-wide lock here; every piece of state is in the caller's
 // CRITICAL_SECTION. This unit calls the cancellation-safe lock helper (core/lock.h) and
-// its robust-mutex waits.
+// Pthread_cond_wait (core/syswrap.cpp).
 //
 // Ownership is the word `locked`, taken by compare-and-swap 0 -> 1 and given back by storing 0,
 // so entering and leaving a free section never touch the mutex. The mutex and the condition
@@ -211,7 +211,7 @@ __attribute__((noinline)) bool settle_reservation(CRITICAL_SECTION* section, pth
             fence_every_thread();
             while (__atomic_load_n(&section->reservedHeld, __ATOMIC_ACQUIRE) != 0) {
                 pthread_setcancelstate(caller_state, nullptr);
-                wait_on(&section->freeSignal, &section->lock);
+                Pthread_cond_wait(&section->freeSignal, &section->lock);
                 pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
             }
             __atomic_sub_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
@@ -246,7 +246,7 @@ void wait_for_section(CRITICAL_SECTION* section) {
             fence_every_thread();
             while (!try_take(section)) {
                 pthread_setcancelstate(caller_state, nullptr);
-                wait_on(&section->freeSignal, &section->lock);
+                Pthread_cond_wait(&section->freeSignal, &section->lock);
                 pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
             }
             __atomic_sub_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
@@ -273,7 +273,7 @@ extern "C" {
 TARVEX_API void InitializeCriticalSection(LPCRITICAL_SECTION section) {
     if (section == nullptr) return;
     tarvex::settle_process_barrier();
-    tarvex::init_robust_mutex(&section->lock);
+    pthread_mutex_init(&section->lock, nullptr);
     pthread_cond_init(&section->freeSignal, nullptr);
     section->count = 0;
     section->locked = 0;

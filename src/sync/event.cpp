@@ -90,13 +90,9 @@ void clear_event(EVENT_RECORD* record) {
 
 // Ends an event in a record that keeps nothing (the caller's own records, the table's when it is
 // released): clears it, destroys the primitives and frees the name. Returns what destroying the
-// condition variable said. Cancellation stays off: freeing twice is not an option.
+// condition variable said. Callers hold cancellation off: freeing twice is not an option.
 int release_primitives(EVENT_RECORD* record) {
-    int state;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
     if (record->inUse) clear_event(record);
-    // Each resource is detached from the record before it is released, so that a second run can
-    // at worst find it gone, never release it twice.
     int rc = 0;
     if (record->primitivesReady) {
         record->primitivesReady = 0;
@@ -110,7 +106,6 @@ int release_primitives(EVENT_RECORD* record) {
     record->nameOwned = 0;
     free(name);
     __atomic_store_n(&record->inUse, 0, __ATOMIC_RELEASE);
-    pthread_setcancelstate(state, nullptr);
     return rc;
 }
 
@@ -151,9 +146,13 @@ EVENT_RECORD* create_in(EVENT_RECORD* record, BOOL manual_reset, BOOL initial_st
     if (!record->primitivesReady) pthread_once(&g_attr_once, make_monotonic_attr);
     if (record->primitivesReady) {
         // An idle pair kept from the record's previous event.
+    } else if (explicit_attributes) {
+        pthread_mutexattr_t mutex_attr;
+        pthread_mutexattr_init(&mutex_attr);
+        rc = pthread_mutex_init(&record->lock, &mutex_attr);
+        pthread_mutexattr_destroy(&mutex_attr);
     } else {
-        // Robust whatever the caller asked for: see core/lock.h.
-        rc = init_robust_mutex(&record->lock);
+        rc = pthread_mutex_init(&record->lock, nullptr);
     }
     if (rc == 0 && !record->primitivesReady &&
         pthread_cond_init(&record->wake, &g_monotonic_attr) != 0) {
@@ -198,36 +197,18 @@ void drop_waiter(EVENT_RECORD* record) {
     }
 }
 
-// A waiter's entry in `waiters`. Cancellation cannot be held off (it may land just after it was
-// disabled), so a cancelled waiter's clean-up works out from the record what has happened:
-// every change below is planned first and made while the record's lock is held throughout, so
-// nobody else moves `waiters` in between. The clean-up runs with the lock held too.
+// A waiter's entry in `waiters`, and whether it is still there. The record's lock is held with
+// cancellation deferred (core/lock.h), so a cancellation reaches a waiter only inside its
+// condition wait, which takes the lock back before the clean-up runs.
 struct Waiter {
     EVENT_RECORD* record;
-    enum Stage { kNone, kCounting, kCounted, kLeaving } stage;
-    DWORD count_after;  // kCounting: `waiters` once this waiter is counted
-    DWORD waiters_after, tokens_after;  // kLeaving: the fields once it has left
-    LONG state_after;
+    bool counted;
 };
 
 void forget_waiter(void* arg) {
     auto* waiter = static_cast<Waiter*>(arg);
-    EVENT_RECORD* record = waiter->record;
-    if (waiter->stage == Waiter::kLeaving) {
-        record->waiters = waiter->waiters_after;
-        record->tokens = waiter->tokens_after;
-        record->state = waiter->state_after;
-    } else if (waiter->stage == Waiter::kCounted ||
-               (waiter->stage == Waiter::kCounting && record->waiters == waiter->count_after)) {
-        drop_waiter(record);
-    }
-    waiter->stage = Waiter::kNone;
-}
-
-void set_stage(Waiter& waiter, Waiter::Stage stage) {
-    __atomic_signal_fence(__ATOMIC_SEQ_CST);
-    waiter.stage = stage;
-    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    if (waiter->counted) drop_waiter(waiter->record);
+    waiter->counted = false;
 }
 
 enum class Woken { kReleased, kByToken, kTimedOut, kFailed };
@@ -237,16 +218,15 @@ enum class Woken { kReleased, kByToken, kTimedOut, kFailed };
 Woken block_in(EVENT_RECORD* record, DWORD milliseconds) {
     struct timespec deadline = monotonic_deadline(milliseconds == INFINITE ? 0 : milliseconds);
     DWORD start_generation = record->generation;
-    Waiter self{record, Waiter::kNone, record->waiters + 1, 0, 0, 0};
+    Waiter waiter{record, true};
+    ++record->waiters;
     Woken woken = Woken::kFailed;
-    pthread_cleanup_push(forget_waiter, &self);
-    set_stage(self, Waiter::kCounting);
-    record->waiters = self.count_after;
-    set_stage(self, Waiter::kCounted);
+    pthread_cleanup_push(forget_waiter, &waiter);
     test_hook("event-waiter-counted", record);
     for (;;) {
-        int rc = wait_on(&record->wake, &record->lock,
-                         milliseconds == INFINITE ? nullptr : &deadline);
+        int rc = milliseconds == INFINITE
+                     ? Pthread_cond_wait(&record->wake, &record->lock)
+                     : Pthread_cond_timedwait(&record->wake, &record->lock, &deadline);
         if (record->generation != start_generation) {
             woken = Woken::kReleased;
         } else if (!record->manualReset && record->tokens > 0) {
@@ -260,21 +240,12 @@ Woken block_in(EVENT_RECORD* record, DWORD milliseconds) {
         }
         break;
     }
-    // Leaving: a released waiter takes its token, one that leaves without a release hands a
-    // token nobody is left to take back to the state (drop_waiter).
-    self.waiters_after = record->waiters - 1;
-    self.tokens_after = record->tokens - (woken == Woken::kByToken ? 1 : 0);
-    self.state_after = record->state;
-    if (woken != Woken::kReleased && woken != Woken::kByToken &&
-        self.tokens_after > self.waiters_after) {
-        --self.tokens_after;
-        self.state_after = 1;
-    }
-    set_stage(self, Waiter::kLeaving);
-    record->waiters = self.waiters_after;
-    record->tokens = self.tokens_after;
-    record->state = self.state_after;
-    set_stage(self, Waiter::kNone);
+    waiter.counted = false;
+    if (woken == Woken::kByToken) --record->tokens;
+    if (woken == Woken::kReleased || woken == Woken::kByToken)
+        --record->waiters;
+    else
+        drop_waiter(record);
     pthread_cleanup_pop(0);
     return woken;
 }
@@ -378,21 +349,20 @@ TARVEX_API int InitEvents(DWORD count) {
 }
 
 TARVEX_API void FreeAllEvents(void) {
-    int state;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
-    with_lock(eventlock, [&] {
-        if (EventSlot.records == nullptr) return;
-        // New handle operations now find no table; those already inside are waited for before
-        // the storage goes.
-        auto detached = EventSlot.detach();
-        EVENT_RECORD* records = detached.records;
-        for (uint32_t i = 0; i < detached.length; ++i)
-            end_record<EVENT_RECORD, wake_all, end_primitives>(&records[i]);
-        for (uint32_t i = 0; i < detached.length; ++i) release_primitives(&records[i]);
-        wait_for_users(records, records + detached.length, [] {});
-        detached.free_storage();
+    without_cancellation([] {
+        with_lock(eventlock, [] {
+            if (EventSlot.records == nullptr) return;
+            // New handle operations now find no table; those already inside are waited for
+            // before the storage goes.
+            auto detached = EventSlot.detach();
+            EVENT_RECORD* records = detached.records;
+            for (uint32_t i = 0; i < detached.length; ++i)
+                end_record<EVENT_RECORD, wake_all, end_primitives>(&records[i]);
+            for (uint32_t i = 0; i < detached.length; ++i) release_primitives(&records[i]);
+            wait_for_users(records, records + detached.length, [] {});
+            detached.free_storage();
+        });
     });
-    pthread_setcancelstate(state, nullptr);
 }
 
 TARVEX_API HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state,
@@ -487,13 +457,11 @@ TARVEX_API DWORD WaitForEventIn(EVENT_RECORD* record, DWORD milliseconds) {
     });
 }
 
-// No table lock serialises this close, so it runs with cancellation off throughout.
+// No table lock serialises this close, so it runs with cancellation held off throughout.
 TARVEX_API BOOL CloseEventIn(EVENT_RECORD* record) {
-    int state;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
     t_released_rc = 0;
-    Closed closed = close_reference<EVENT_RECORD, wake_all, end_primitives>(record);
-    pthread_setcancelstate(state, nullptr);
+    Closed closed = without_cancellation(
+        [record] { return close_reference<EVENT_RECORD, wake_all, end_primitives>(record); });
     if (closed == Closed::kNotLive) return FALSE;
     return t_released_rc == 0 ? TRUE : FALSE;
 }

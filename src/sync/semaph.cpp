@@ -50,17 +50,8 @@ constinit SlotTable<SemaphoreRecord> SemaphoreSlot;
 TableLock& semaphorelock = SemaphoreSlot.lock;
 
 // Where polling waiters nap between tries; a last close broadcasts.
-pthread_once_t g_nap_once = PTHREAD_ONCE_INIT;
-pthread_mutex_t g_nap_lock;
+pthread_mutex_t g_nap_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_nap = PTHREAD_COND_INITIALIZER;
-
-void make_nap_lock() { init_robust_mutex(&g_nap_lock); }
-
-template <class Body>
-void with_nap_lock(Body&& body) {
-    pthread_once(&g_nap_once, make_nap_lock);
-    with_lock(g_nap_lock, body);
-}
 
 // One try, without blocking.
 bool try_take(SemaphoreRecord* slot) {
@@ -75,11 +66,9 @@ bool closing(const SemaphoreRecord* slot) { return load(slot->references) == 0; 
 // Sleeps `milliseconds`, or less if the slot's last handle is closed meanwhile.
 void nap(SemaphoreRecord* slot, DWORD milliseconds) {
     struct timespec until = monotonic_deadline(milliseconds);
-    with_nap_lock([&] {
-        while (!closing(slot)) {
-            int rc = pthread_cond_clockwait(&g_nap, &g_nap_lock, CLOCK_MONOTONIC, &until);
-            if (rc == EOWNERDEAD) pthread_mutex_consistent(&g_nap_lock);
-            if (rc == ETIMEDOUT) break;
+    with_lock(g_nap_lock, [&] {
+        while (!closing(slot) &&
+               pthread_cond_clockwait(&g_nap, &g_nap_lock, CLOCK_MONOTONIC, &until) != ETIMEDOUT) {
         }
     });
 }
@@ -111,7 +100,7 @@ DWORD wait_slot(SemaphoreRecord* slot, DWORD milliseconds) {
 // nappers. Both find the slot closing.
 void wake_waiters(SemaphoreRecord* slot) {
     sem_post(&slot->semaphore);
-    with_nap_lock([] { pthread_cond_broadcast(&g_nap); });
+    with_lock(g_nap_lock, [] { pthread_cond_broadcast(&g_nap); });
 }
 
 // Safe to repeat: destroying a glibc semaphore twice does nothing. Freed in the bitmap first, as
@@ -128,15 +117,6 @@ void end_every_slot() {
     for (SemaphoreRecord& slot : g_slots) end_record<SemaphoreRecord, wake_waiters, destroy_slot>(&slot);
 }
 
-// Runs with cancellation disabled: releasing the table is not to be left half done.
-template <class Body>
-void uncancellable(Body&& body) {
-    int state;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
-    body();
-    pthread_setcancelstate(state, nullptr);
-}
-
 }  // namespace
 
 bool semaphore_is_live(HANDLE handle) { return names_live(SemaphoreSlot, handle); }
@@ -148,7 +128,7 @@ using namespace tarvex;
 extern "C" {
 
 TARVEX_API int InitSemaphores(void) {
-    uncancellable([] {
+    without_cancellation([] {
         with_lock(semaphorelock, [&] {
             if (SemaphoreSlot.records == nullptr)
                 SemaphoreSlot.adopt(g_slots, kSemaphoreCount);
@@ -160,7 +140,7 @@ TARVEX_API int InitSemaphores(void) {
 }
 
 TARVEX_API void FreeAllSemaphores(void) {
-    uncancellable([] {
+    without_cancellation([] {
         with_lock(semaphorelock, [&] {
             if (SemaphoreSlot.records != nullptr) end_every_slot();
         });

@@ -78,9 +78,6 @@ TEST_P(Lifetime, CancelledThreadsLeaveNothingBehind) {
     // of the frames that cancellation jumps past, once clean-up code runs on that stack again.
     GTEST_SKIP() << "asynchronous cancellation storms run on the plain builds";
 #endif
-    if (sizeof(void*) == 4)
-        GTEST_SKIP() << "the event storm does not finish in time under the i386 emulator; "
-                        "not yet understood, see the open lifetime work";
     const Kind& kind = GetParam();
     int status = tvxtest::RunInChild([&] {
         HANDLE shared = kind.create("shared", 0);

@@ -34,8 +34,11 @@ void* HoldSpinningAsync(void*) {
     pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
     tarvex::with_lock(g_mutex, [] {
         g_holding = 1;
-        for (;;) g_spins = g_spins + 1;  // no calls: only asynchronous cancellation stops this
+        // No calls: only asynchronous cancellation could stop this, and a mutex section holds
+        // it off until the section ends.
+        while (g_holding.load() != 2) g_spins = g_spins + 1;
     });
+    for (;;) g_spins = g_spins + 1;
     return nullptr;
 }
 

@@ -48,24 +48,6 @@ TEST(Handles, WaitOnKindsThatCannotBeWaitedForAnswers128AtOnce) {
     EXPECT_TRUE(CloseHandle(e));
 }
 
-TEST(Handles, DispatchReachesEventsAndSemaphores) {
-    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, e);
-    EXPECT_EQ(tarvex::kTagEvent, tarvex::handle_tag(tarvex::handle_value(e)));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(e, 0));
-    SetEvent(e);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(e, 0));
-    EXPECT_TRUE(CloseHandle(e));
-    EXPECT_FALSE(CloseHandle(e));  // its record is free now
-    HANDLE s = CreateSemaphoreA(nullptr, 1, 1, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, s);
-    EXPECT_EQ(tarvex::kTagSemaphore, tarvex::handle_tag(tarvex::handle_value(s)));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(s, 0));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(s, 0));
-    EXPECT_TRUE(CloseHandle(s));
-    EXPECT_FALSE(CloseHandle(s));
-}
-
 TEST(Handles, SixthEventHasHandle162) {
     int status = tvxtest::RunInChild([] {
         // In a child the table is this test's alone: records 0..5 are claimed in order.

@@ -171,9 +171,10 @@ TEST(Semaphores, TableHolds256AndThenRefuses) {
 TEST(Semaphores, OpenNeverFindsAndBadHandlesAreRefused) {
     HANDLE s = CreateSemaphoreA(nullptr, 1, 1, "visible");
     EXPECT_EQ(INVALID_HANDLE_VALUE, OpenSemaphoreA(0, FALSE, "visible"));
-    HANDLE outside = tarvex::make_handle(300, tarvex::kTagSemaphore);
-    HANDLE unused = tarvex::make_handle(200, tarvex::kTagSemaphore);
-    for (HANDLE bad : {outside, unused, INVALID_HANDLE_VALUE}) {
+    // Outside the table, the first index past its end, a free slot, the invalid value.
+    for (HANDLE bad : {tarvex::make_handle(300, tarvex::kTagSemaphore),
+                       tarvex::make_handle(256, tarvex::kTagSemaphore),
+                       tarvex::make_handle(200, tarvex::kTagSemaphore), INVALID_HANDLE_VALUE}) {
         EXPECT_FALSE(ReleaseSemaphore(bad, 1, nullptr));
         EXPECT_EQ(128u, WaitForSemaphore(bad, 0));
         EXPECT_FALSE(CloseSemaphore(bad));

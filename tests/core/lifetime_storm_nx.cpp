@@ -25,49 +25,45 @@ void CloseOwn(void* handle) {
     if (*own != INVALID_HANDLE_VALUE) CloseHandle(*own);
 }
 
+template <HANDLE (*Create)(), void (*Use)(HANDLE shared, unsigned round)>
+void* Storm(void* shared) {
+    volatile HANDLE own = INVALID_HANDLE_VALUE;
+    pthread_cleanup_push(CloseOwn, const_cast<HANDLE*>(&own));
+    pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
+    for (unsigned i = 0;; ++i) {
+        own = Create();
+        Use(own, i);
+        CloseHandle(own);
+        own = INVALID_HANDLE_VALUE;
+        Use(static_cast<HANDLE>(shared), i);
+    }
+    pthread_cleanup_pop(0);
+    return nullptr;
+}
+
+HANDLE NewEvent() { return CreateEventA(nullptr, FALSE, TRUE, nullptr); }
+HANDLE NewSemaphore() { return CreateSemaphoreA(nullptr, 5, 10, nullptr); }
+
+void UseEvent(HANDLE event, unsigned i) {
+    SetEvent(event);
+    WaitForSingleObject(event, i % 4 == 0 ? 1 : 0);
+    PulseEvent(event);
+    ResetEvent(event);
+    SetEventIn(&g_own_event);
+    WaitForEventIn(&g_own_event, i % 2);
+    PulseEventIn(&g_own_event);
+}
+
+void UseSemaphore(HANDLE semaphore, unsigned i) {
+    ReleaseSemaphore(semaphore, 1, nullptr);
+    WaitForSingleObject(semaphore, 0);
+    WaitForSingleObject(semaphore, i % 4 == 0 ? 1 : 0);
+}
+
 }  // namespace
 
-void* EventStorm(void* arg) {
-    HANDLE shared = static_cast<HANDLE>(arg);
-    volatile HANDLE temp = INVALID_HANDLE_VALUE;
-    pthread_cleanup_push(CloseOwn, const_cast<HANDLE*>(&temp));
-    pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
-    for (unsigned i = 0;; ++i) {
-        temp = CreateEventA(nullptr, FALSE, TRUE, nullptr);
-        WaitForSingleObject(temp, 0);
-        SetEvent(temp);
-        CloseHandle(temp);
-        temp = INVALID_HANDLE_VALUE;
-        SetEvent(shared);
-        WaitForSingleObject(shared, i % 4 == 0 ? 1 : 0);
-        PulseEvent(shared);
-        ResetEvent(shared);
-        SetEventIn(&g_own_event);
-        WaitForEventIn(&g_own_event, i % 2);
-        PulseEventIn(&g_own_event);
-    }
-    pthread_cleanup_pop(0);
-    return nullptr;
-}
-
-void* SemaphoreStorm(void* arg) {
-    HANDLE shared = static_cast<HANDLE>(arg);
-    volatile HANDLE temp = INVALID_HANDLE_VALUE;
-    pthread_cleanup_push(CloseOwn, const_cast<HANDLE*>(&temp));
-    pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
-    for (unsigned i = 0;; ++i) {
-        temp = CreateSemaphoreA(nullptr, 5, 10, nullptr);
-        WaitForSingleObject(temp, 0);
-        ReleaseSemaphore(temp, 1, nullptr);
-        CloseHandle(temp);
-        temp = INVALID_HANDLE_VALUE;
-        ReleaseSemaphore(shared, 1, nullptr);
-        WaitForSingleObject(shared, 0);
-        WaitForSingleObject(shared, i % 4 == 0 ? 1 : 0);
-    }
-    pthread_cleanup_pop(0);
-    return nullptr;
-}
+void* EventStorm(void* shared) { return Storm<NewEvent, UseEvent>(shared); }
+void* SemaphoreStorm(void* shared) { return Storm<NewSemaphore, UseSemaphore>(shared); }
 
 }  // namespace storm
 

@@ -32,7 +32,6 @@
 #include <thread>
 #include <vector>
 
-#include "signal_storm.h"
 #include "tvx_test.h"
 
 namespace {

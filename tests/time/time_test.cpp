@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "signal_storm.h"
 #include "tvx_test.h"
 
 namespace {

@@ -172,7 +172,7 @@ TEST(CriticalSection, OnlyTheFinalLeaveWakesWaitersAndACancelledOneBreaksNothing
 // times, the two racing through the window between the waiter's count and its test, and between
 // the leave's release and its look at the count.
 static void HandOffRounds() {
-    CRITICAL_SECTION s;
+    static CRITICAL_SECTION s;  // outlives a stranded waiter that PlayRounds leaves behind
     InitializeCriticalSection(&s);
     ASSERT_EQ(tvxtest::PlayRounds(60000,
         [&](int round, const tvxtest::Go& go) {

@@ -1,206 +1,154 @@
-// Start-up and shutdown, observed in fresh processes (tvx_init_probe) where a first InitNTSystem
-// must happen, and in forked children that start the library themselves. This program does not
-// start the library in its own process (TVX_TEST_NO_INIT), so what the probes inherit is clean.
+// Start-up and shutdown, each in a forked child that sets its own environment and limits and then
+// starts the library: this program leaves its own process unstarted (TVX_TEST_NO_INIT), so each
+// child makes a first InitNTSystem and inherits nothing from an earlier one.
 #include <windows.h>
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <stdio.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/resource.h>
 
-#include <string>
+#include <thread>
 
 #include "tvx_test.h"
 
-namespace {
+using tvxtest::ChildExit;
 
-struct ProbeResult {
-    int status;
-    std::string output;
-};
+static int g_pipe[2];         // where the shut-down callback reports
+static uint32_t g_sizes[2];   // files and events, as start-up tells the hook
+static void Closedown() { [[maybe_unused]] ssize_t n = write(g_pipe[1], "closedown", 9); }
+static void OnFault(int, siginfo_t*, void*) { _exit(99); }
 
-// Runs the probe through the shell so a test can set variables and limits for it alone.
-ProbeResult RunProbe(const std::string& prefix, const std::string& mode) {
-    std::string command = prefix + " exec " + tvxtest::HelperPath("init_probe") + " " + mode;
-    FILE* pipe = popen(command.c_str(), "r");
-    ProbeResult result{-1, ""};
-    if (pipe == nullptr) return result;
-    char buffer[512];
-    while (fgets(buffer, sizeof buffer, pipe) != nullptr) result.output += buffer;
-    result.status = pclose(pipe);
-    return result;
+// Sets (or, for null, unsets) each variable, then starts the library as a host does.
+static bool Start(std::initializer_list<std::pair<const char*, const char*>> environment) {
+    for (auto [name, value] : environment) value ? setenv(name, value, 1) : unsetenv(name);
+    tvxtest::OnHook("init-table-sizes", [](const void* s) { memcpy(g_sizes, s, sizeof g_sizes); });
+    char* argv[] = {const_cast<char*>(tvxtest::ProgramPath().c_str()), nullptr};
+    return InitNTSystem(1, argv, Closedown, OnFault) == TRUE;
 }
 
-bool Has(const ProbeResult& r, const std::string& text) {
-    return r.output.find(text) != std::string::npos;
+static bool Disposition(int signo, void (*handler)(int)) {
+    struct sigaction now;
+    return sigaction(signo, nullptr, &now) == 0 && now.sa_handler == handler;
 }
 
-TEST(Startup, FileCountComesFromVariableOrOpenFileLimit) {
-    // A requested count is used without any cap.
-    ProbeResult r = RunProbe("KWR_MAX_FILES=10000", "report");
-    EXPECT_TRUE(Has(r, "files=10000 ")) << r.output;
-    // Unset: the soft limit of open files, capped at 4096.
-    r = RunProbe("unset KWR_MAX_FILES; ulimit -S -n 1024;", "report");
-    EXPECT_TRUE(Has(r, "files=1024 ")) << r.output;
-    r = RunProbe("unset KWR_MAX_FILES; ulimit -S -n 200;", "report");
-    EXPECT_TRUE(Has(r, "files=200 ")) << r.output;
-    r = RunProbe("unset KWR_MAX_FILES; ulimit -H -n 8192; ulimit -S -n 8192;", "report");
-    EXPECT_TRUE(Has(r, "files=4096 ")) << r.output;
-    // Zero or negative requests fall back to the limit.
-    r = RunProbe("KWR_MAX_FILES=-3; export KWR_MAX_FILES; ulimit -S -n 300;", "report");
-    EXPECT_TRUE(Has(r, "files=300 ")) << r.output;
-}
-
-TEST(Startup, EventCountDefaultsTo1088) {
-    EXPECT_TRUE(Has(RunProbe("unset KWR_MAX_EVENTS;", "report"), "events=1088\n"));
-    EXPECT_TRUE(Has(RunProbe("KWR_MAX_EVENTS=", "report"), "events=1088\n"));
-    EXPECT_TRUE(Has(RunProbe("KWR_MAX_EVENTS=0", "report"), "events=1088\n"));
-    EXPECT_TRUE(Has(RunProbe("KWR_MAX_EVENTS=-5", "report"), "events=1088\n"));
-    EXPECT_TRUE(Has(RunProbe("KWR_MAX_EVENTS=5000", "report"), "events=5000\n"));
-}
-
-TEST(Startup, CoreSwitchControlsSignalsFaultHandlerAndCoreLimit) {
-    ProbeResult on = RunProbe("KWR_GEN_CORE=1", "report");
-    EXPECT_TRUE(Has(on, "started=1")) << on.output;
-    EXPECT_TRUE(Has(on, "blocked QUIT=1 TERM=1 ABRT=0")) << on.output;
-    EXPECT_TRUE(Has(on, "core=unlimited")) << on.output;
-    EXPECT_TRUE(Has(on, "fault_handler=0")) << on.output;
-    EXPECT_TRUE(Has(on, "abrt_ignored=0")) << on.output;
-    EXPECT_TRUE(Has(on, "pipe_ignored=1")) << on.output;
-
+// A requested file count is used without a cap; unset, zero or negative, the soft limit of open
+// files, at most 4096; 1088 events unless a positive count is requested. A positive KWR_GEN_CORE
+// (not one of over 10240 characters) wants core dumps: unlimited core size, SIGABRT neither
+// blocked nor ignored, no fault handler. Either way QUIT and TERM are blocked, SIGPIPE is ignored
+// and the umask is 027.
+TEST(Startup, FirstCallSizesTablesAndSetsSignalsCoreLimitAndUmask) {
     const std::string long_text(10241, '7');
-    for (const std::string& prefix :
-         {std::string("KWR_GEN_CORE=0"), std::string("unset KWR_GEN_CORE;"),
-          "KWR_GEN_CORE=" + long_text}) {
-        ProbeResult off = RunProbe(prefix, "report");
-        EXPECT_TRUE(Has(off, "blocked QUIT=1 TERM=1 ABRT=1")) << prefix.substr(0, 20) << off.output;
-        EXPECT_TRUE(Has(off, "core=0")) << off.output;
-        EXPECT_TRUE(Has(off, "fault_handler=1")) << off.output;
-        EXPECT_TRUE(Has(off, "abrt_ignored=1")) << off.output;
-        EXPECT_TRUE(Has(off, "umask=027")) << off.output;
-    }
+    const struct { const char *files, *events, *core; rlim_t limit; uint32_t want_files, want_events; }
+        rows[] = {
+        {"10000", nullptr, "1", 1024, 10000, 1088}, {nullptr, "", "0", 1024, 1024, 1088},
+        {"0", "0", nullptr, 200, 200, 1088}, {nullptr, "-5", long_text.c_str(), 8192, 4096, 1088},
+        {"-3", "5000", "1", 300, 300, 5000}};
+    for (const auto& r : rows)
+        EXPECT_EQ(ChildExit([&] {
+            const bool core = r.core != nullptr && r.core[0] == '1';
+            sigset_t mask;
+            struct rlimit limit;
+            struct sigaction fault;
+            getrlimit(RLIMIT_NOFILE, &limit);
+            limit = {r.limit, std::max(r.limit, limit.rlim_max)};
+            umask(0);
+            if (setrlimit(RLIMIT_NOFILE, &limit) ||
+                !Start({{"KWR_MAX_FILES", r.files}, {"KWR_MAX_EVENTS", r.events}, {"KWR_GEN_CORE", r.core}}))
+                return 255;
+            pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+            getrlimit(RLIMIT_CORE, &limit);
+            sigaction(SIGSEGV, nullptr, &fault);
+            return (g_sizes[0] == r.want_files ? 0 : 1) | (g_sizes[1] == r.want_events ? 0 : 2) |
+                   (sigismember(&mask, SIGQUIT) && sigismember(&mask, SIGTERM) ? 0 : 4) |
+                   (sigismember(&mask, SIGABRT) == !core ? 0 : 8) |
+                   (limit.rlim_cur == (core ? RLIM_INFINITY : 0) && limit.rlim_max == limit.rlim_cur
+                        ? 0 : 16) |
+                   ((fault.sa_sigaction == OnFault) == !core ? 0 : 32) |
+                   (Disposition(SIGABRT, SIG_IGN) == !core ? 0 : 64) |
+                   (Disposition(SIGPIPE, SIG_IGN) && umask(0) == 027 ? 0 : 128);
+        }), 0) << "row " << &r - rows;
 }
 
-TEST(Startup, SecondCallChangesOnlyCoreSwitchAndUmask) {
-    int status = tvxtest::RunInChild([] {
-        if (!tvxtest::StartLibrary()) return 9;
-        std::string argv0_before = Argv0;
-        DWORD user_before = userID;
+// A later InitNTSystem changes only the core switch and the umask, not Argv0 or the owner.
+// SetSystemInterrupts switches the ignorable signals (SIGPIPE among them: a write to a closed pipe
+// then fails instead of killing the process), SIGABRT only while core dumps are not wanted.
+TEST(Startup, LaterCallsChangeOnlyTheCoreSwitchUmaskAndSignals) {
+    EXPECT_EQ(ChildExit([] {
+        if (!Start({{"KWR_GEN_CORE", "0"}})) return 9;
+        const std::string argv0 = Argv0;
+        const DWORD user = userID;
+        char other[] = "/somewhere/else", *argv[] = {other, nullptr};
         umask(0);
         setenv("KWR_GEN_CORE", "1", 1);
-        char other[] = "/somewhere/else";
-        char* argv[] = {other, nullptr};
-        if (InitNTSystem(1, argv, nullptr, nullptr) != TRUE) return 1;
-        if (umask(0) != 027) return 2;
-        if (argv0_before != Argv0 || user_before != userID) return 3;
-        // With core dumps now wanted, SIGABRT is no longer among the signals switched.
-        struct sigaction mine = {};
-        mine.sa_handler = SIG_DFL;
-        sigaction(SIGABRT, &mine, nullptr);
+        if (InitNTSystem(1, argv, nullptr, nullptr) != TRUE || umask(0) != 027) return 1;
+        if (argv0 != Argv0 || user != userID) return 2;
+        signal(SIGABRT, SIG_DFL);
+        SetSystemInterrupts(0);
+        if (!Disposition(SIGPIPE, SIG_DFL) || !Disposition(SIGHUP, SIG_DFL)) return 3;
         SetSystemInterrupts(1);
-        struct sigaction now;
-        sigaction(SIGABRT, nullptr, &now);
-        if (now.sa_handler != SIG_DFL) return 4;
+        if (!Disposition(SIGPIPE, SIG_IGN) || !Disposition(SIGABRT, SIG_DFL)) return 4;
+        if (!Disposition(SIGUSR1, SIG_DFL)) return 5;  // not an ignorable signal
         setenv("KWR_GEN_CORE", "0", 1);
         InitNTSystem(1, argv, nullptr, nullptr);
         SetSystemInterrupts(1);
-        sigaction(SIGABRT, nullptr, &now);
-        if (now.sa_handler != SIG_IGN) return 5;
-        // The tables were not created again: events made before are still there.
-        return 0;
-    });
-    EXPECT_EQ(0, tvxtest::ExitCodeOf(status));
-}
-
-TEST(Startup, SetSystemInterruptsSwitchesIgnorableSignals) {
-    int status = tvxtest::RunInChild([] {
-        if (!tvxtest::StartLibrary()) return 9;
-        const int signals[] = {SIGHUP, SIGINT, SIGPIPE, SIGALRM, SIGUSR1 /* not ignorable */};
-        SetSystemInterrupts(0);
-        struct sigaction now;
-        for (int s : {SIGHUP, SIGINT, SIGPIPE, SIGALRM, SIGWINCH, SIGSYS}) {
-            sigaction(s, nullptr, &now);
-            if (now.sa_handler != SIG_DFL) return 10 + s;
-        }
-        SetSystemInterrupts(1);
-        for (int s : {SIGHUP, SIGINT, SIGPIPE, SIGALRM, SIGWINCH, SIGSYS}) {
-            sigaction(s, nullptr, &now);
-            if (now.sa_handler != SIG_IGN) return 50 + s;
-        }
-        sigaction(signals[4], nullptr, &now);
-        if (now.sa_handler != SIG_DFL) return 2;
-        // An ignored SIGPIPE: writing to a closed pipe fails instead of killing the process.
         int fds[2];
-        if (pipe(fds) != 0) return 3;
-        close(fds[0]);
-        if (write(fds[1], "x", 1) != -1 || GetLastError() != 110) return 4;
-        return 0;
-    });
-    EXPECT_EQ(0, tvxtest::ExitCodeOf(status));
+        if (!Disposition(SIGABRT, SIG_IGN) || pipe(fds) != 0 || close(fds[0]) != 0) return 6;
+        return write(fds[1], "x", 1) == -1 && GetLastError() == 110 ? 0 : 7;
+    }), 0);
 }
 
+// Files the library creates get the owner of the program file, or none (all ones): never root.
 TEST(Startup, RootIsNeverChosenAsOwner) {
     if (getuid() != 0) GTEST_SKIP() << "needs root to see the all-root case";
-    // Every source is root here (no link, root-owned program): both stay all ones.
-    ProbeResult r = RunProbe("", "report");
     if (access("/usr/local/lib/libtarvex.so", F_OK) == 0) GTEST_SKIP() << "owner link present";
-    EXPECT_TRUE(Has(r, "userID=-1 groupID=-1")) << r.output;
-    // A program file owned by another user gives that user (and its group) to created files.
-    std::string copy = tvxtest::Root() + "/mail/bin/probe_copy";
-    std::string cmd = "cp " + tvxtest::HelperPath("init_probe") + " " + copy + " && chown 4321:4322 " + copy;
-    ASSERT_EQ(0, system(cmd.c_str()));
-    FILE* pipe = popen((copy + " report").c_str(), "r");
-    ASSERT_NE(nullptr, pipe);
-    std::string out;
-    char buffer[256];
-    while (fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
-    pclose(pipe);
-    EXPECT_NE(std::string::npos, out.find("userID=4321 groupID=4322")) << out;
+    for (uid_t owner : {0, 4321})
+        EXPECT_EQ(ChildExit([&] {
+            if (chown(tvxtest::ProgramPath().c_str(), owner, owner ? owner + 1 : 0) || !Start({})) return 9;
+            return userID == (owner ? owner : ~0u) && groupID == (owner ? owner + 1 : ~0u) ? 0 : 1;
+        }), 0) << owner;
 }
 
-TEST(Startup, CleanupHandlerExitsWithSignalAfterCallback) {
-    ProbeResult r = RunProbe("", "cleanup");
-    ASSERT_TRUE(WIFEXITED(r.status));
-    EXPECT_EQ(15, WEXITSTATUS(r.status));
-    EXPECT_TRUE(Has(r, "closedown\n")) << r.output;
+// cleanupHandler exits with the signal's number after the shut-down callback. WaitForServiceStop
+// returns once SIGTERM comes, after a grace period of two seconds, having set the flag and called
+// the callback.
+TEST(Startup, ShutdownCallsTheCallbackThenExits) {
+    char said[16] = {};
+    ASSERT_EQ(pipe(g_pipe), 0);
+    EXPECT_EQ(ChildExit([] { return Start({}) ? cleanupHandler(15), 1 : 9; }), 15);
+    EXPECT_EQ(read(g_pipe[0], said, sizeof said), 9);
+    EXPECT_EQ(ChildExit([] {
+        static int flag = 0;
+        if (!Start({})) return 9;
+        std::thread service([] { WaitForServiceStop(&flag); });
+        const long long sent = tvxtest::NowMs();
+        kill(getpid(), SIGTERM);  // blocked in every thread: it waits for the service thread
+        service.join();
+        return (flag == 1 ? 0 : 1) | (tvxtest::NowMs() - sent >= 2000 ? 0 : 2);
+    }), 0);
+    EXPECT_EQ(read(g_pipe[0], said, sizeof said), 9);
 }
 
-TEST(Startup, WaitForServiceStopReturnsAfterSigtermAndCallsCallback) {
-    std::string command = tvxtest::HelperPath("init_probe") + " servicestop";
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    pid_t child = fork();
-    if (child == 0) {
-        dup2(fds[1], 1);
-        close(fds[0]);
-        execl(tvxtest::HelperPath("init_probe").c_str(), "init_probe", "servicestop", nullptr);
-        _exit(127);
-    }
-    close(fds[1]);
-    std::string out;
-    char c;
-    while (out.find("ready\n") == std::string::npos && read(fds[0], &c, 1) == 1) out += c;
-    ASSERT_NE(std::string::npos, out.find("ready")) << out;
-    usleep(200000);
-    long long sent = tvxtest::NowMs();
-    kill(child, SIGTERM);
-    while (read(fds[0], &c, 1) == 1) out += c;
-    int status = 0;
-    waitpid(child, &status, 0);
-    long long took = tvxtest::NowMs() - sent;
-    close(fds[0]);
-    EXPECT_EQ(0, tvxtest::ExitCodeOf(status)) << out;
-    // The callback runs after the two-second grace period and the flag is set.
-    EXPECT_NE(std::string::npos, out.find("closedown\nstopped flag=1")) << out;
-    EXPECT_GE(took, 1900);
-    EXPECT_LT(took, 15000);
-}
-
+// Exports reached before start-up fail cleanly or work, never crash.
 TEST(Startup, ExportsBeforeStartupFailCleanly) {
-    ProbeResult r = RunProbe("", "preinit");
-    EXPECT_EQ(0, tvxtest::ExitCodeOf(r.status)) << r.output;
+    EXPECT_EQ(ChildExit([] {
+        const HANDLE bogus = reinterpret_cast<HANDLE>(34);
+        char buf[8];
+        CRITICAL_SECTION cs;
+        UnixLog("before start-up %d", 1);
+        SetLastError(5);
+        if (GetLastError() != 5 || CreateEventA(nullptr, TRUE, FALSE, nullptr) != INVALID_HANDLE_VALUE ||
+            SetEvent(bogus) || WaitForSingleObject(bogus, 10) != 128 || CloseHandle(bogus) ||
+            OpenEventA(0, FALSE, "x") != nullptr)
+            return 1;
+        CleanupNTResources();
+        FreeAllEvents();
+        if (strcmp(Strcpy(buf, "abcdefghij", sizeof buf), "abcdefg") != 0) return 2;
+        HANDLE s = CreateSemaphoreA(nullptr, 1, 1, nullptr);
+        if (s == INVALID_HANDLE_VALUE || WaitForSingleObject(s, 0) != WAIT_OBJECT_0 || !CloseHandle(s))
+            return 3;
+        InitializeCriticalSection(&cs);
+        EnterCriticalSection(&cs);
+        LeaveCriticalSection(&cs);
+        DeleteCriticalSection(&cs);
+        return 0;
+    }), 0);
 }
-
-}  // namespace

@@ -9,9 +9,11 @@ namespace storm {
 
 // An auto-reset event in the test's own memory, used by the event storm through the *In calls.
 extern EVENT_RECORD g_own_event;
-// While set, the process-wide barrier reports failure; every call is counted.
+// For the hook "barrier-result": while g_refuse_barrier is set, the process-wide barrier reports
+// failure; every call is counted.
 extern std::atomic<int> g_refuse_barrier;
 extern std::atomic<int> g_barrier_calls;
+void CountBarrier(const void* result);
 
 // Loop over every operation of the kind on the handle given and on objects of their own, until
 // cancelled; they switch themselves to asynchronous cancellation first.

@@ -1,10 +1,9 @@
 // Threads that loop over every operation of a kind until they are cancelled asynchronously, and
-// the test hook for the refused-barrier case. Built without exceptions, like the library, so
+// the hook callback for the refused-barrier case. Built without exceptions, like the library, so
 // cancellation unwinds the way it does in a host.
 #include <windows.h>
 
 #include <pthread.h>
-#include <string.h>
 
 #include <atomic>
 
@@ -15,6 +14,11 @@ namespace storm {
 EVENT_RECORD g_own_event;
 std::atomic<int> g_refuse_barrier{0};
 std::atomic<int> g_barrier_calls{0};
+
+void CountBarrier(const void* result) {
+    g_barrier_calls.fetch_add(1);
+    if (g_refuse_barrier.load()) *static_cast<int*>(const_cast<void*>(result)) = -1;
+}
 
 namespace {
 
@@ -66,9 +70,3 @@ void* EventStorm(void* shared) { return Storm<NewEvent, UseEvent>(shared); }
 void* SemaphoreStorm(void* shared) { return Storm<NewSemaphore, UseSemaphore>(shared); }
 
 }  // namespace storm
-
-extern "C" void TarvexTestHook(const char* where, const void* detail) {
-    if (strcmp(where, "barrier-result") != 0) return;
-    storm::g_barrier_calls.fetch_add(1);
-    if (storm::g_refuse_barrier.load()) *static_cast<int*>(const_cast<void*>(detail)) = -1;
-}

@@ -79,7 +79,7 @@ TEST_P(Lifetime, CancelledThreadsLeaveNothingBehind) {
     GTEST_SKIP() << "asynchronous cancellation storms run on the plain builds";
 #endif
     const Kind& kind = GetParam();
-    int status = tvxtest::RunInChild([&] {
+    int code = tvxtest::ChildExit([&] {
         HANDLE shared = kind.create("shared", 0);
         CreateEventIn(&storm::g_own_event, FALSE, FALSE, "own", TRUE, FALSE);
         srand(7);
@@ -107,13 +107,13 @@ TEST_P(Lifetime, CancelledThreadsLeaveNothingBehind) {
             if (!CloseHandle(h)) return 7;
         return 0;
     }, 150);
-    EXPECT_EQ(0, tvxtest::ExitCodeOf(status));
+    EXPECT_EQ(0, code);
 }
 
 // A server that is process 1 (as in a container) owns handle 1, its first semaphore.
 TEST(Lifetime, ProcessOneWaitsForAndClosesItsFirstSemaphore) {
     if (geteuid() != 0) GTEST_SKIP() << "a new PID namespace needs root";
-    int status = tvxtest::RunInChild([] {
+    int code = tvxtest::ChildExit([] {
         if (unshare(CLONE_NEWPID) != 0) return 77;
         pid_t first = fork();
         if (first == 0) {
@@ -129,14 +129,15 @@ TEST(Lifetime, ProcessOneWaitsForAndClosesItsFirstSemaphore) {
         int child = 0;
         return waitpid(first, &child, 0) == first ? tvxtest::ExitCodeOf(child) : 2;
     });
-    if (tvxtest::ExitCodeOf(status) == 77) GTEST_SKIP() << "no new PID namespace here";
-    EXPECT_EQ(0, tvxtest::ExitCodeOf(status));
+    if (code == 77) GTEST_SKIP() << "no new PID namespace here";
+    EXPECT_EQ(0, code);
 }
 
 // Once the kernel refuses the barrier, releases are fenced and the kernel is not asked again;
 // a section reserved before goes on excluding its threads.
 TEST(Lifetime, RefusedBarrierFallsBackToFencedReleases) {
-    int status = tvxtest::RunInChild([] {
+    tvxtest::OnHook("barrier-result", storm::CountBarrier);
+    int code = tvxtest::ChildExit([] {
         CRITICAL_SECTION section;
         InitializeCriticalSection(&section);
         long total = 0;
@@ -158,7 +159,7 @@ TEST(Lifetime, RefusedBarrierFallsBackToFencedReleases) {
         // Each of the two threads may have been on its way to the kernel when it first refused.
         return storm::g_barrier_calls.load() <= calls_before + 2 ? 0 : 2;
     });
-    EXPECT_EQ(0, tvxtest::ExitCodeOf(status));
+    EXPECT_EQ(0, code);
 }
 
 }  // namespace

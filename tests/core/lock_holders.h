@@ -1,26 +1,17 @@
-// Threads for the lock-helper tests; defined in lock_holders_nx.cpp (built without exceptions).
+// Threads that hold a lock through the library's lock helper when they are cancelled; defined in
+// lock_holders_nx.cpp, built without exceptions like the library, which is what lets the clean-up
+// handlers run under asynchronous cancellation.
 #pragma once
-
-#include <pthread.h>
 
 #include <atomic>
 
 namespace lockholders {
 
-enum HookMode { kHookOff, kHookSpinInLog };
-
-extern pthread_mutex_t g_mutex;
+// A pthread mutex or a table lock, held asleep at a cancellation point or spinning under
+// asynchronous cancellation; or a table lock taken and released in a tight loop.
+enum How { kMutexAsleep, kMutexSpinning, kTableAsleep, kTableSpinning, kTableChurning };
 extern std::atomic<int> g_holding;
-extern std::atomic<int> g_hook_mode;
-
-void* HoldAtCancellationPoint(void*);
-void* HoldSpinningAsync(void*);
-
-// The same for the table lock (the lock kind every object table uses).
-void* HoldTableLockAtCancellationPoint(void*);
-void* HoldTableLockSpinningAsync(void*);
-void* ChurnTableLockAsync(void* counter);
-void CountUnderTableLock(int rounds, long* counter);
-bool TableLockIsFree();
+void* Hold(void* how);  // a thread's start: returns only by cancellation
+bool IsFree(How how);   // the lock it uses is free (a table lock also without sleepers)
 
 }  // namespace lockholders

@@ -1,170 +1,107 @@
-// The cancellation-safe lock helper: a thread cancelled while it holds a lock gives it back.
+// The cancellation-safe lock helper: a thread cancelled while it holds a lock gives it back, and a
+// table lock excludes and wakes its sleepers.
 #include <windows.h>
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <sched.h>
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <thread>
-#include <vector>
 
 #include "core/lock.h"
-
 #include "lock_holders.h"
 #include "tvx_test.h"
 
-namespace {
-
 using namespace lockholders;
 
-// ThreadSanitizer does not follow glibc's cancellation unwinding (it misses the unlock done by
-// the cleanup handler and reports a double lock); the other builds run these tests.
+// ThreadSanitizer does not follow glibc's cancellation unwinding (it misses the unlock done by the
+// clean-up handler and reports a double lock); the other builds run these tests.
 #if defined(__SANITIZE_THREAD__)
-#define SkipUnderSanitizers() GTEST_SKIP() << "thread cancellation is not followed by ThreadSanitizer"
+#define SKIP_UNDER_TSAN() GTEST_SKIP() << "thread cancellation is not followed by ThreadSanitizer"
 #else
-#define SkipUnderSanitizers() (void)0
+#define SKIP_UNDER_TSAN() (void)0
 #endif
 
-void WaitUntilHolding() {
-    for (int i = 0; i < 10000 && !g_holding.load(); ++i) usleep(1000);
-    ASSERT_TRUE(g_holding.load());
+// Each round cancels a holder once it holds (a churning one after a varying while, so that the
+// cancellation lands elsewhere in its loop): the lock is free after, not leaked nor left with a
+// sleeper nobody wakes. A mutex section defers an asynchronous cancellation to its end (glibc's
+// mutex code is not safe for it): the holder still holds until it ends the section.
+TEST(LockHelper, ReleasedWhenTheHolderIsCancelled) {
+    SKIP_UNDER_TSAN();
+    const struct { How how; int rounds; } cases[] = {{kMutexAsleep, 1}, {kMutexSpinning, 20},
+        {kTableAsleep, 1}, {kTableSpinning, 20}, {kTableChurning, 200}};
+    for (const auto& c : cases)
+        for (int round = 0; round < c.rounds; ++round) {
+            pthread_t thread;
+            void* result = nullptr;
+            g_holding = 0;
+            ASSERT_EQ(pthread_create(&thread, nullptr, Hold, reinterpret_cast<void*>(c.how)), 0);
+            ASSERT_TRUE(tvxtest::WaitUntil([] { return g_holding == 1; }));
+            if (c.how == kTableChurning) usleep(round % 7 * 100);
+            else EXPECT_FALSE(IsFree(c.how)) << c.how;
+            ASSERT_EQ(pthread_cancel(thread), 0);
+            if (c.how == kMutexSpinning) {
+                usleep(1000);
+                EXPECT_FALSE(IsFree(c.how)) << "cancelled inside the mutex section";
+                g_holding = 2;
+            }
+            ASSERT_EQ(pthread_join(thread, &result), 0);
+            EXPECT_EQ(result, PTHREAD_CANCELED);
+            ASSERT_TRUE(IsFree(c.how)) << "holder " << c.how << ", round " << round;
+        }
 }
 
-void CancelAndJoin(pthread_t thread) {
-    ASSERT_EQ(0, pthread_cancel(thread));
-    void* result = nullptr;
-    ASSERT_EQ(0, pthread_join(thread, &result));
-    EXPECT_EQ(PTHREAD_CANCELED, result);
-}
-
-TEST(LockHelper, ReleasedWhenCancelledAtCancellationPoint) {
-    SkipUnderSanitizers();
-    pthread_t thread;
-    ASSERT_EQ(0, pthread_create(&thread, nullptr, HoldAtCancellationPoint, nullptr));
-    WaitUntilHolding();
-    EXPECT_EQ(EBUSY, pthread_mutex_trylock(&g_mutex));
-    CancelAndJoin(thread);
-    ASSERT_EQ(0, pthread_mutex_trylock(&g_mutex));
-    pthread_mutex_unlock(&g_mutex);
-}
-
-// An asynchronous cancellation never tears a thread out of a mutex section (glibc's mutex code is
-// not safe for it): it acts as the section ends, with the mutex given back.
-TEST(LockHelper, AsynchronousCancellationWaitsForTheMutexSectionToEnd) {
-    SkipUnderSanitizers();
-    for (int round = 0; round < 20; ++round) {
-        g_holding = 0;
-        pthread_t thread;
-        ASSERT_EQ(0, pthread_create(&thread, nullptr, HoldSpinningAsync, nullptr));
-        WaitUntilHolding();
-        ASSERT_EQ(0, pthread_cancel(thread));
-        usleep(2000);
-        EXPECT_EQ(EBUSY, pthread_mutex_trylock(&g_mutex)) << "cancelled inside the section";
-        g_holding = 2;
-        CancelAndJoin(thread);
-        ASSERT_EQ(0, pthread_mutex_trylock(&g_mutex)) << "round " << round;
-        pthread_mutex_unlock(&g_mutex);
-    }
-}
-
-TEST(LockHelper, TableLockReleasedWhenCancelledWhileHeld) {
-    SkipUnderSanitizers();
-    for (auto holder : {HoldTableLockAtCancellationPoint, HoldTableLockSpinningAsync}) {
-        g_holding = 0;
-        pthread_t thread;
-        ASSERT_EQ(0, pthread_create(&thread, nullptr, holder, nullptr));
-        WaitUntilHolding();
-        EXPECT_FALSE(TableLockIsFree());
-        CancelAndJoin(thread);
-        EXPECT_TRUE(TableLockIsFree());
-    }
-}
-
-TEST(LockHelper, TableLockSurvivesCancellationAtAnyPoint) {
-    SkipUnderSanitizers();
-    // Each round cancels a thread that is somewhere in its take/release loop; afterwards the lock
-    // must be free (not leaked, not left with a sleeper nobody wakes).
-    for (int round = 0; round < 200; ++round) {
-        g_holding = 0;
-        long counter = 0;
-        pthread_t thread;
-        ASSERT_EQ(0, pthread_create(&thread, nullptr, ChurnTableLockAsync, &counter));
-        WaitUntilHolding();
-        usleep(round % 7 * 100);
-        CancelAndJoin(thread);
-        ASSERT_TRUE(TableLockIsFree()) << "round " << round;
-    }
-}
-
-TEST(LockHelper, TableLockExcludesAndWakesSleepers) {
+TEST(LockHelper, TableLockExcludes) {
+    static tarvex::TableLock lock;
     long counter = 0;
-    constexpr int kThreads = 4, kRounds = 200000;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&] { CountUnderTableLock(kRounds, &counter); });
-    for (std::thread& t : threads) t.join();
-    EXPECT_EQ(long{kThreads} * kRounds, counter);
-    EXPECT_TRUE(TableLockIsFree());
+    auto add = [&] { tarvex::with_lock(lock, [&] { counter = counter + 1; }); };
+    const std::vector<long> rounds = tvxtest::Hammer({add, add, add, add});
+    EXPECT_EQ(counter, rounds[0] + rounds[1] + rounds[2] + rounds[3]);
+    EXPECT_TRUE(lock.word == 0 && lock.sleepers == 0);
 }
 
 // A thread that goes to sleep on a table lock just as its holder releases it must be woken by
-// that release: nobody else will come. The holder keeps the lock for a varying while, so the
-// other thread meets it while spinning, while counting itself as a sleeper, and asleep; it must
-// get in every round. Run with and without the kernel's process-wide barrier.
-void HandOffTableLock() {
+// that release: nobody else will come. The holder keeps the lock for a varying while, so the other
+// thread meets it spinning, counting itself as a sleeper, or asleep; it must get in every round.
+static void HandOffTableLock() {
     static tarvex::TableLock lock;
-    int stranded = tvxtest::PlayRounds(
-        20000,
+    ASSERT_EQ(tvxtest::PlayRounds(20000,
         [](int round, const tvxtest::Go& go) {
             tarvex::with_lock(lock, [&] {
                 go();
-                for (int i = round % 97; i > 0; --i) sched_yield();
+                if (round % 4 != 0) tvxtest::Spin(round % 300);
+                else for (int i = round % 97; i > 0; --i) sched_yield();
             });
         },
-        [](int) { tarvex::with_lock(lock, [] {}); });
-    ASSERT_EQ(stranded, 0) << "a sleeper missed the release that freed the lock";
-    EXPECT_EQ(0u, __atomic_load_n(&lock.sleepers, __ATOMIC_SEQ_CST));
+        [](int) { tarvex::with_lock(lock, [] {}); }), 0) << "a sleeper missed its release";
+    EXPECT_EQ(__atomic_load_n(&lock.sleepers, __ATOMIC_SEQ_CST), 0u);
 }
 
+// With the kernel's process-wide barrier where there is one, and then without it.
 TEST(LockHelper, TableLockReleaseWakesAThreadGoingToSleep) { HandOffTableLock(); }
 
 TEST(LockHelper, TableLockReleaseWakesAThreadGoingToSleepWithoutTheBarrier) {
     if (getenv("TVX_TEST_FENCED") == nullptr)
         EXPECT_TRUE(tvxtest::RerunThisTest("TVX_TEST_FENCED")) << "the fenced run failed";
+    else if (tvxtest::BarrierMode() != 0)
+        FAIL() << "the fenced run did not get fenced releases";
     else
         HandOffTableLock();
 }
 
+// A thread stopped inside UnixLog, holding the log's lock, is cancelled: the next message from
+// another thread still gets through (in a child, so that a hang is caught).
 TEST(LockHelper, LibraryLogLockReleasedWhenHolderCancelled) {
-    // A thread stopped inside UnixLog while it holds the log's lock, then cancelled: the next
-    // message from another thread must still get through (in a child, so a hang is caught).
-    int status = tvxtest::RunInChild(
-        [] {
-            g_hook_mode = kHookSpinInLog;
-            pthread_t thread;
-            pthread_create(
-                &thread, nullptr,
-                [](void*) -> void* {
-                    pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
-                    UnixLog("held while cancelled");
-                    return nullptr;
-                },
-                nullptr);
-            for (int i = 0; i < 10000 && !g_holding.load(); ++i) usleep(1000);
-            if (!g_holding.load()) return 2;
-            pthread_cancel(thread);
-            void* result = nullptr;
-            pthread_join(thread, &result);
-            if (result != PTHREAD_CANCELED) return 3;
-            g_hook_mode = kHookOff;
-            UnixLog("log usable after cancellation %d", getpid());
-            return 0;
-        },
-        30);
-    EXPECT_EQ(0, tvxtest::ExitCodeOf(status));
+    const std::string after = tvxtest::UniqueName("after");
+    EXPECT_EQ(tvxtest::ChildExit([&] {
+        pthread_t thread;
+        void* result = nullptr;
+        tvxtest::OnHook("log-locked", tvxtest::SpinForever);
+        pthread_create(&thread, nullptr, [](void*) -> void* {
+            pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
+            return UnixLog("held while cancelled"), nullptr;
+        }, nullptr);
+        if (!tvxtest::WaitUntil([] { return tvxtest::HookSpinners() == 1; })) return 2;
+        if (pthread_cancel(thread) || pthread_join(thread, &result) || result != PTHREAD_CANCELED) return 3;
+        tvxtest::OnHook("log-locked", nullptr);
+        UnixLog("%s", after.c_str());
+        return tvxtest::CountLogMessage(after) == 1 ? 0 : 4;
+    }), 0);
 }
-
-}  // namespace

@@ -1,135 +1,74 @@
 // The diagnostic log as a maintainer reads it: this process's lines in /tmp/zdrunix.log.
 #include <windows.h>
 
-#include <errno.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <regex.h>
-#include <unistd.h>
-
-#include <fstream>
-#include <string>
-#include <vector>
+#include <sys/mman.h>
 
 #include "tvx_test.h"
 
-namespace {
+using tvxtest::UniqueName;
+using Lines = std::vector<std::string>;
 
-std::string Unique(const char* what) {
-    static int counter = 0;
-    return std::string(what) + "-" + std::to_string(getpid()) + "-" + std::to_string(++counter) +
-           "-" + std::to_string(tvxtest::NowMs());
-}
-
-// The messages of this process from the first occurrence of `first` on.
-std::vector<std::string> MessagesFrom(const std::string& first, pid_t pid = 0) {
-    std::vector<std::string> all = tvxtest::LogMessages(pid);
-    for (size_t i = 0; i < all.size(); ++i)
-        if (all[i] == first) return std::vector<std::string>(all.begin() + i, all.end());
-    return {};
-}
-
-TEST(Log, LineCarriesTimeProcessAndThread) {
-    std::string m = Unique("prefix");
-    UnixLog("%s", m.c_str());
-    std::vector<std::string> lines = tvxtest::LogLines();
-    ASSERT_FALSE(lines.empty());
-    const std::string& line = lines.back();
+// Threads that log side by side write whole lines, none lost, each with the time, the process and
+// the writing thread in front.
+TEST(Log, ThreadsWriteWholeLinesCarryingTimeProcessAndThread) {
+    const std::string tag = UniqueName("mt");
+    auto body = [&, n = 0]() mutable {  // no two messages of a thread alike: nothing folds
+        UnixLog("%s %lx %d", tag.c_str(), static_cast<unsigned long>(pthread_self()), ++n);
+    };
+    const std::vector<long> rounds = tvxtest::Hammer({body, body, body, body}, 200, 0);
     regex_t re;
-    ASSERT_EQ(0, regcomp(&re,
-                         "^[0-3][0-9]/[01][0-9]/2[0-9]{3} [0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{3} "
-                         "[0-9a-f]{4,} [0-9a-f]{8,} ",
-                         REG_EXTENDED));
-    EXPECT_EQ(0, regexec(&re, line.c_str(), 0, nullptr, 0)) << line;
-    regfree(&re);
-    char expected[64];
-    snprintf(expected, sizeof expected, " %04x %08lx ", static_cast<unsigned>(getpid()),
-             static_cast<unsigned long>(pthread_self()));
-    EXPECT_NE(std::string::npos, line.find(expected)) << line;
-    EXPECT_EQ(m, line.substr(line.size() - m.size()));
-}
-
-TEST(Log, RepeatsFoldIntoCountLines) {
-    std::string a = Unique("a"), b = Unique("b"), c = Unique("c");
-    for (int i = 0; i < 3; ++i) UnixLog("%s", a.c_str());
-    UnixLog("%s", b.c_str());
-    UnixLog("%s", b.c_str());
-    UnixLog("%s", c.c_str());
-    std::vector<std::string> expected = {a, "Last message repeated 2 times", b,
-                                         "Last message repeated once", c};
-    EXPECT_EQ(expected, MessagesFrom(a));
-}
-
-TEST(Log, UnfinishedRunOfRepeatsIsNeverReported) {
-    std::string x = Unique("x");
-    pid_t child = 0;
-    int status = tvxtest::RunInChild([&] {
-        for (int i = 0; i < 4; ++i) UnixLog("%s", x.c_str());
-        return 0;  // exit runs the library's shutdown; no repeat line may appear then
-    });
-    ASSERT_EQ(0, tvxtest::ExitCodeOf(status));
-    // Find the child's pid from its line, then check it wrote nothing else.
-    std::ifstream in("/tmp/zdrunix.log");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.size() > x.size() && line.substr(line.size() - x.size()) == x)
-            child = static_cast<pid_t>(strtoul(line.substr(24).c_str(), nullptr, 16));
-    ASSERT_NE(0, child);
-    std::vector<std::string> expected = {x};
-    EXPECT_EQ(expected, tvxtest::LogMessages(child));
-}
-
-TEST(Log, EmptyMessageWritesNoLineAndCountsRepeats) {
-    std::string before = Unique("before"), after = Unique("after");
-    UnixLog("%s", before.c_str());
-    UnixLog("%s", "");
-    UnixLog("%s", "");
-    UnixLog("%s", after.c_str());
-    std::vector<std::string> expected = {before, after};
-    // The first empty message differs from `before` (no line of its own); the second repeats it.
-    expected.insert(expected.begin() + 1, "Last message repeated once");
-    EXPECT_EQ(expected, MessagesFrom(before));
-}
-
-TEST(Log, LongMessageIsCutTo10238Characters) {
-    std::string tag = Unique("long");
-    std::string text = tag + std::string(20000, 'q');
-    UnixLog("%s", text.c_str());
-    std::vector<std::string> messages = MessagesFrom(text.substr(0, 10238));
-    ASSERT_FALSE(messages.empty());
-    EXPECT_EQ(10238u, messages.front().size());
-}
-
-TEST(Log, LeavesErrnoAndLastErrorAsFound) {
-    SetLastError(183);
-    UnixLog("%s", Unique("errno").c_str());
-    EXPECT_EQ(183u, GetLastError());
-    errno = ENOENT;
-    UnixLog("%s", Unique("errno").c_str());
-    EXPECT_EQ(ENOENT, errno);
-}
-
-TEST(Log, ThreadsWriteWholeLines) {
-    constexpr int kThreads = 4, kEach = 200;
-    std::string tag = Unique("mt");
-    std::vector<pthread_t> threads(kThreads);
-    for (int t = 0; t < kThreads; ++t) {
-        pthread_create(
-            &threads[t], nullptr,
-            [](void* arg) -> void* {
-                auto* info = static_cast<std::pair<std::string, int>*>(arg);
-                for (int i = 0; i < kEach; ++i)
-                    UnixLog("%s t%d i%d", info->first.c_str(), info->second, i);
-                delete info;
-                return nullptr;
-            },
-            new std::pair<std::string, int>(tag, t));
+    ASSERT_EQ(regcomp(&re, "^[0-3][0-9]/[01][0-9]/2[0-9]{3} [0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{3} "
+                           "([0-9a-f]{4,}) ([0-9a-f]{8,}) (mt-[^ ]*) ([0-9a-f]+) ", REG_EXTENDED), 0);
+    long seen = 0;
+    for (const std::string& line : tvxtest::LogLines()) {
+        regmatch_t m[5];
+        if (line.find(tag) == std::string::npos) continue;
+        ASSERT_EQ(regexec(&re, line.c_str(), 5, m, 0), 0) << line;
+        auto field = [&](int i) { return line.substr(m[i].rm_so, m[i].rm_eo - m[i].rm_so); };
+        EXPECT_EQ(strtoul(field(1).c_str(), nullptr, 16), static_cast<unsigned long>(getpid()));
+        EXPECT_TRUE(strtoul(field(2).c_str(), nullptr, 16) == strtoul(field(4).c_str(), nullptr, 16) &&
+                    field(3) == tag) << line;
+        ++seen;
     }
-    for (pthread_t& t : threads) pthread_join(t, nullptr);
-    int seen = 0;
-    for (const std::string& m : tvxtest::LogMessages())
-        if (m.compare(0, tag.size(), tag) == 0) ++seen;
-    EXPECT_EQ(kThreads * kEach, seen);
+    regfree(&re);
+    EXPECT_EQ(seen, rounds[0] + rounds[1] + rounds[2] + rounds[3]);
 }
 
-}  // namespace
+// Runs of one message fold into a count line when a different one comes; an empty message writes
+// no line of its own but differs from the one before and repeats like any other.
+TEST(Log, RepeatsFoldIntoCountLines) {
+    const std::string a = UniqueName("a"), b = UniqueName("b"), c = UniqueName("c");
+    for (const std::string* m : {&a, &a, &a, &b, &b}) UnixLog("%s", m->c_str());
+    UnixLog("%s", "");
+    UnixLog("%s", "");
+    UnixLog("%s", c.c_str());
+    const std::string once = "Last message repeated once";
+    EXPECT_EQ(tvxtest::LogMessagesFrom(a), (Lines{a, "Last message repeated 2 times", b, once, once, c}));
+}
+
+// Shutdown reports no unfinished run: the child's only line is its first message.
+TEST(Log, UnfinishedRunOfRepeatsIsNeverReported) {
+    const std::string x = UniqueName("x");
+    auto* child = static_cast<pid_t*>(mmap(nullptr, sizeof(pid_t), PROT_READ | PROT_WRITE,
+                                           MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_EQ(tvxtest::ChildExit([&]() -> int {
+        *child = getpid();
+        for (int i = 0; i < 4; ++i) UnixLog("%s", x.c_str());
+        exit(0);  // through the library's exit handlers
+    }), 0);
+    EXPECT_EQ(tvxtest::LogMessages(*child), Lines{x});
+}
+
+// A long message is cut to 10238 characters; logging leaves errno and the last error as found.
+TEST(Log, LongMessageIsCutAndErrnoIsLeftAsFound) {
+    const std::string text = UniqueName("long") + std::string(20000, 'q');
+    SetLastError(183);
+    UnixLog("%s", text.c_str());
+    EXPECT_EQ(GetLastError(), 183u);
+    errno = ENOENT;
+    UnixLog("%s", UniqueName("errno").c_str());
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(tvxtest::LogMessagesFrom(text.substr(0, 10238)).size(), 2u);
+}

@@ -1,9 +1,6 @@
-// Test support shared by every test program.
-//
-// Each test process gets a private install layout in a temporary directory (ROOT/.key,
-// ROOT/mail/.key, ROOT/mail/bin/, ROOT/mail/tmp/) and starts the library with an argv[0] under
-// ROOT/mail/bin/, so nothing touches the machine's real registry or base directories. The shared
-// diagnostic log is read only for lines that carry this process's id.
+// Support shared by every test program. Each process gets a private layout in a temporary
+// directory (ROOT/.key, ROOT/mail/.key, ROOT/mail/bin/, ROOT/mail/tmp/) and, unless run with
+// TVX_TEST_NO_INIT set, starts the library with an argv[0] in ROOT/mail/bin/.
 #pragma once
 
 #include <sys/types.h>
@@ -14,45 +11,82 @@
 
 namespace tvxtest {
 
-// The layout of this process (created on first use).
 const std::string& Root();
 const std::string& ProgramPath();  // ROOT/mail/bin/<test program name>
+bool StartLibrary();               // InitNTSystem with that argv[0]
 
-// Calls InitNTSystem with the private argv[0] (done once by the test main; harmless to repeat).
-bool StartLibrary();
-
-// Lines of /tmp/zdrunix.log written by process `pid` (default: this one), message part only
-// (the text after the time stamp, pid and thread fields).
-std::vector<std::string> LogMessages(pid_t pid = 0);
-// Full lines of this process, prefix included.
+// Lines of the shared log /tmp/zdrunix.log that process `pid` (0: this one) wrote since this
+// program started, whole or only their message; LogMessagesFrom: this process's messages from the
+// last one equal to `first` on.
 std::vector<std::string> LogLines(pid_t pid = 0);
-// Number of lines of this process's log equal to `message`.
+std::vector<std::string> LogMessages(pid_t pid = 0);
+std::vector<std::string> LogMessagesFrom(const std::string& first);
 int CountLogMessage(const std::string& message, pid_t pid = 0);
 
-// Runs `body` in a forked child and returns its wait status; a child that runs longer than
-// `timeout_seconds` is killed (the status then shows SIGKILL).
+// Moves the shared log aside while it lives and puts it back after (for serial tests).
+struct ScopedLogSwap {
+    ScopedLogSwap();
+    ~ScopedLogSwap();
+    const std::string saved;
+    const bool had_log;
+};
+
+std::string UniqueName(const char* what);  // "<what>-<pid>-<counter>-<ms>"
+
+// Runs `body` in a forked child, killed after `timeout_seconds`. RunInChild gives the wait status,
+// ExitCodeOf turns one into the exit code or -signal, ChildExit does both.
 int RunInChild(const std::function<int()>& body, int timeout_seconds = 30);
-// Exit code of a child that exited normally, -signal if it was killed by a signal.
 int ExitCodeOf(int wait_status);
+inline int ChildExit(const std::function<int()>& body, int timeout_seconds = 30) {
+    return ExitCodeOf(RunInChild(body, timeout_seconds));
+}
 
-// Runs the current test again, alone, in a fresh copy of this program with the environment
-// variable `name` set to "1" (the test tells the two runs apart by it); true if that run passed.
-bool RerunThisTest(const char* name);
+// Polls `done` until it holds (true) or `timeout_ms` has passed (false).
+bool WaitUntil(const std::function<bool()>& done, int timeout_ms = 10000);
 
-// Plays `rounds` rounds of a race with a second thread, for races that must be met thousands of
-// times. In round r this thread runs mine(r, go); the other thread waits until go() is called and
-// then runs theirs(r). The round ends when theirs(r) has returned; then after(r) runs, if given.
-// Returns 0, or the first round whose theirs(r) had not returned within 10 seconds (the other
-// thread is then left behind, detached).
+// Runs each body over and over on a thread of its own until all have run side by side for `ms`
+// and each at least `min_rounds` times (a short loop may end within one time slice, meeting no
+// other); returns how often each ran.
+std::vector<long> Hammer(const std::vector<std::function<void()>>& bodies,
+                         long min_rounds = 100000, int ms = 300);
+
+// Plays `rounds` rounds of a race: this thread runs mine(r, go), another runs theirs(r) once go()
+// is called, then after(r) runs. Returns 0, or the first round whose theirs(r) had not returned
+// within 10 s (its thread is left behind, detached).
 using Go = std::function<void()>;
 int PlayRounds(int rounds, const std::function<void(int, const Go&)>& mine,
-               const std::function<void(int)>& theirs,
-               const std::function<void(int)>& after = nullptr);
+               const std::function<void(int)>& theirs, const std::function<void(int)>& after = {});
+// Busy for a while without a call, so that two threads meet at a chosen point within nanoseconds.
+inline void Spin(int n) {
+    for (int i = 0; i < n; ++i) __asm__ __volatile__("");
+}
 
-// Path of a helper program built from tests/helpers/<name>.cpp.
-std::string HelperPath(const std::string& name);
+// Runs the current test alone in a fresh copy of this program with `env_name`=1; true if it passed.
+bool RerunThisTest(const char* env_name);
 
-// Monotonic milliseconds, for timing waits.
-long long NowMs();
+// Runs `body` on a new thread stormed with SIGCHLD (handled, no SA_RESTART) until it returns or
+// `storm_ms` (if >= 0) has passed; returns the signals it handled (StormSignals(): so far). The
+// body starts no thread: the i386 emulator resumes a signalled thread with the thread pointer of
+// the thread created last. ThreadSanitizer holds signals back in many blocking calls, so there
+// one handled signal is evidence enough that the storm reached the body.
+long RunUnderSignalStorm(const std::function<void()>& body, long storm_ms = -1);
+long StormSignals();
+#if defined(__SANITIZE_THREAD__)
+constexpr long kStormEvidence = 0;
+#else
+constexpr long kStormEvidence = 10;
+#endif
+
+// The library's test hook (hooks_nx.cpp): each pass of a thread through hook point `where` calls
+// fn(detail); nullptr stops that. SpinForever as fn stops the thread there, holding what the
+// library holds, until it is cancelled; HookSpinners() counts such threads. A program run with
+// TVX_TEST_FENCED set orders releases without the process-wide barrier; BarrierMode() is 1 with
+// the barrier, 0 fenced, -1 not yet settled.
+void OnHook(const char* where, void (*fn)(const void* detail));
+void SpinForever(const void*);
+int HookSpinners();
+int BarrierMode();
+
+long long NowMs();  // monotonic
 
 }  // namespace tvxtest

@@ -1,20 +1,16 @@
 // See critical_threads.h.
 #include "critical_threads.h"
 
-#include <pthread.h>
 #include <sched.h>
 
-namespace tvxtest {
-
-static void MarkCancelled(void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true); }
-
-void* RunScript(void* arg) {
+void* tvxtest::RunScript(void* arg) {
     auto* script = static_cast<Script*>(arg);
-    pthread_cleanup_push(MarkCancelled, &script->cancelled);
+    pthread_cleanup_push([](void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true); },
+                         &script->cancelled);
     // Asynchronous: a request takes effect at once wherever cancellation is enabled, so only the
     // section's own disabling keeps an owner alive.
-    pthread_setcanceltype(
-        script->asynchronous ? PTHREAD_CANCEL_ASYNCHRONOUS : PTHREAD_CANCEL_DEFERRED, nullptr);
+    pthread_setcanceltype(script->asynchronous ? PTHREAD_CANCEL_ASYNCHRONOUS : PTHREAD_CANCEL_DEFERRED,
+                          nullptr);
     for (int i = 0; i < script->entries; ++i) EnterCriticalSection(script->section);
     int state;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
@@ -22,16 +18,11 @@ void* RunScript(void* arg) {
     script->inside_state.store(state);
     for (int done = 0; done < script->entries; sched_yield()) {
         script->progress.fetch_add(1);
-        if (done < script->leaves_requested.load()) {
-            LeaveCriticalSection(script->section);
-            script->leaves_done.store(++done);
-        }
+        if (done < script->leaves_requested.load())
+            LeaveCriticalSection(script->section), script->leaves_done.store(++done);
     }
-    // Deferred again before the handler is popped, so that a late request cannot land between
-    // the pop and the return.
+    // Deferred before the pop, so that a late request cannot land between the pop and the return.
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
     pthread_cleanup_pop(0);
     return nullptr;
 }
-
-}  // namespace tvxtest

@@ -4,38 +4,41 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <functional>
 #include <thread>
 #include <vector>
 
 #include "core/handle.h"
-#include "event_hook.h"
 #include "tvx_test.h"
 
 namespace {
 
-bool Eventually(const std::function<bool()>& done, int ms = 10000) {
-    for (long long end = tvxtest::NowMs() + ms; !done(); sched_yield())
-        if (tvxtest::NowMs() > end) return false;
-    return true;
-}
+using tvxtest::WaitUntil;
+
+// Waits that have counted themselves among an event's waiters (and so are blocked, or about to
+// block with the event's lock still held).
+std::atomic<int> g_counted_waiters{0};
+void CountWaiter(const void*) { g_counted_waiters.fetch_add(1); }
+
+class Events : public testing::Test {
+protected:
+    void SetUp() override { tvxtest::OnHook("event-waiter-counted", CountWaiter); }
+};
 
 // Threads that wait on one handle and record what each wait returned. The constructor returns
 // once every thread has counted itself among the event's waiters.
 class Waiters {
 public:
     Waiters(HANDLE event, int count, DWORD timeout) : results_(count) {
-        int before = eventhook::g_counted_waiters.load();
+        int before = g_counted_waiters.load();
         for (int i = 0; i < count; ++i)
             threads_.emplace_back([this, event, timeout, i] {
                 results_[i] = static_cast<int>(WaitForSingleObject(event, timeout));
                 finished_.fetch_add(1);
             });
-        EXPECT_TRUE(Eventually([&] { return eventhook::g_counted_waiters.load() >= before + count; }));
+        EXPECT_TRUE(WaitUntil([&] { return g_counted_waiters.load() >= before + count; }));
     }
     ~Waiters() { Join(); }
     void Join() {
@@ -43,7 +46,7 @@ public:
             if (t.joinable()) t.join();
     }
     int Finished() const { return finished_.load(); }
-    bool AwaitFinished(int n) const { return Eventually([&] { return finished_.load() >= n; }); }
+    bool AwaitFinished(int n) const { return WaitUntil([&] { return finished_.load() >= n; }); }
     int Count(DWORD value) {
         Join();
         int n = 0;
@@ -57,7 +60,7 @@ private:
     std::atomic<int> finished_{0};
 };
 
-TEST(Events, ManualResetReleasesEveryWaiterUntilReset) {
+TEST_F(Events, ManualResetReleasesEveryWaiterUntilReset) {
     HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, e);
     {
@@ -73,7 +76,7 @@ TEST(Events, ManualResetReleasesEveryWaiterUntilReset) {
     EXPECT_TRUE(CloseHandle(e));
 }
 
-TEST(Events, AutoResetReleasesExactlyOneWaiterPerSet) {
+TEST_F(Events, AutoResetReleasesExactlyOneWaiterPerSet) {
     HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     Waiters w(e, 4, 20000);
     for (int released = 1; released <= 4; ++released) {
@@ -87,7 +90,7 @@ TEST(Events, AutoResetReleasesExactlyOneWaiterPerSet) {
     EXPECT_TRUE(CloseHandle(e));
 }
 
-TEST(Events, AutoResetWithoutWaiterStaysSignalledUntilOneWaitTakesIt) {
+TEST_F(Events, AutoResetWithoutWaiterStaysSignalledUntilOneWaitTakesIt) {
     HANDLE e = CreateEventA(nullptr, FALSE, FALSE, "");  // empty name: unnamed
     EXPECT_TRUE(SetEvent(e));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(e, 0));  // a zero time-out only looks
@@ -98,7 +101,7 @@ TEST(Events, AutoResetWithoutWaiterStaysSignalledUntilOneWaitTakesIt) {
     CloseHandle(e);
 }
 
-TEST(Events, PulseReleasesOnlyThreadsWaitingAtThatMoment) {
+TEST_F(Events, PulseReleasesOnlyThreadsWaitingAtThatMoment) {
     HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     EXPECT_TRUE(PulseEvent(manual));  // nobody waits: nothing happens
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(manual, 0));
@@ -120,7 +123,7 @@ TEST(Events, PulseReleasesOnlyThreadsWaitingAtThatMoment) {
     CloseHandle(automatic);
 }
 
-TEST(Events, TimedWaitEndsAfterTimeOutOrAtTheSet) {
+TEST_F(Events, TimedWaitEndsAfterTimeOutOrAtTheSet) {
     HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     long long start = tvxtest::NowMs();
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(e, 1500));
@@ -134,7 +137,7 @@ TEST(Events, TimedWaitEndsAfterTimeOutOrAtTheSet) {
     CloseHandle(e);
 }
 
-TEST(Events, LastCloseReleasesBlockedWaiters) {
+TEST_F(Events, LastCloseReleasesBlockedWaiters) {
     for (BOOL manual : {TRUE, FALSE}) {
         HANDLE e = CreateEventA(nullptr, manual, FALSE, "closing");
         ASSERT_EQ(e, OpenEventA(0, FALSE, "closing"));
@@ -149,7 +152,7 @@ TEST(Events, LastCloseReleasesBlockedWaiters) {
     }
 }
 
-TEST(Events, NamesAreExactAndUnnamedEventsShareTheCommonName) {
+TEST_F(Events, NamesAreExactAndUnnamedEventsShareTheCommonName) {
     HANDLE a = CreateEventA(nullptr, TRUE, FALSE, "Shared");
     SetLastError(0);
     EXPECT_EQ(a, CreateEventA(nullptr, FALSE, TRUE, "Shared"));  // flags ignored
@@ -171,7 +174,7 @@ TEST(Events, NamesAreExactAndUnnamedEventsShareTheCommonName) {
     for (HANDLE h : {found, unnamed, other_case}) CloseHandle(h);
 }
 
-TEST(Events, FullTableRefusesWithLogLineAndReusesLowestFreeRecord) {
+TEST_F(Events, FullTableRefusesWithLogLineAndReusesLowestFreeRecord) {
     std::vector<HANDLE> events;
     for (HANDLE h; (h = CreateEventA(nullptr, FALSE, FALSE, nullptr)) != INVALID_HANDLE_VALUE;)
         events.push_back(h);
@@ -186,7 +189,7 @@ TEST(Events, FullTableRefusesWithLogLineAndReusesLowestFreeRecord) {
 
 // Outside the table (including the first index past its end) or on a free record: refused,
 // logged; the invalid handle value itself fails quietly.
-TEST(Events, HandlesThatNameNoEventAreRefusedAndLogged) {
+TEST_F(Events, HandlesThatNameNoEventAreRefusedAndLogged) {
     for (uint32_t index : {5000u, 1088u, 1087u}) {
         HANDLE bad = tarvex::make_handle(index, tarvex::kTagEvent);
         EXPECT_FALSE(SetEvent(bad));
@@ -204,7 +207,7 @@ TEST(Events, HandlesThatNameNoEventAreRefusedAndLogged) {
     EXPECT_EQ(3, tvxtest::CountLogMessage("SetEvent: Invalid handle"));
 }
 
-TEST(Events, RecordOperationsWorkOnCallerMemory) {
+TEST_F(Events, RecordOperationsWorkOnCallerMemory) {
     EVENT_RECORD record = {};
     ASSERT_EQ(&record, CreateEventIn(&record, TRUE, FALSE, "mine", TRUE, TRUE));
     EXPECT_STREQ("mine", record.name);
@@ -226,7 +229,7 @@ TEST(Events, RecordOperationsWorkOnCallerMemory) {
 
 // A release handed to an auto-reset waiter just as its wait times out is never lost: either the
 // waiter returns 0 and the event stays non-signalled, or it times out and the event holds it.
-TEST(Events, ReleaseRacingATimeOutIsTakenOrKept) {
+TEST_F(Events, ReleaseRacingATimeOutIsTakenOrKept) {
     HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     DWORD result = 0;
     int lost = tvxtest::PlayRounds(
@@ -247,19 +250,19 @@ TEST(Events, ReleaseRacingATimeOutIsTakenOrKept) {
 
 // The same for a waiter cancelled as the release reaches it: what it did not return, the event
 // keeps, and the record counts no waiter afterwards.
-TEST(Events, CancelledWaiterHandsItsReleaseBack) {
+TEST_F(Events, CancelledWaiterHandsItsReleaseBack) {
     EVENT_RECORD record = {};
     CreateEventIn(&record, FALSE, FALSE, "cancelled", TRUE, FALSE);
     static std::atomic<int> returned;
     for (int round = 0; round < 300; ++round) {
         returned = 0;
-        int before = eventhook::g_counted_waiters.load();
+        int before = g_counted_waiters.load();
         pthread_t waiter;
         pthread_create(&waiter, nullptr, [](void* r) -> void* {
             if (WaitForEventIn(static_cast<EVENT_RECORD*>(r), INFINITE) == WAIT_OBJECT_0) returned = 1;
             for (;;) pthread_testcancel();
         }, &record);
-        ASSERT_TRUE(Eventually([&] { return eventhook::g_counted_waiters.load() > before; }));
+        ASSERT_TRUE(WaitUntil([&] { return g_counted_waiters.load() > before; }));
         std::thread setter([&] { SetEventIn(&record); });
         if (round % 2) usleep(round % 7 * 10);
         pthread_cancel(waiter);
@@ -273,26 +276,26 @@ TEST(Events, CancelledWaiterHandsItsReleaseBack) {
     EXPECT_TRUE(CloseEventIn(&record));
 }
 
-TEST(Events, TableLockHolderCancelledLeavesTableUsable) {
-    int status = tvxtest::RunInChild([] {
-        eventhook::g_spin_in_create = 1;
+TEST_F(Events, TableLockHolderCancelledLeavesTableUsable) {
+    int code = tvxtest::ChildExit([] {
+        tvxtest::OnHook("event-table-locked", tvxtest::SpinForever);
         pthread_t thread;
         pthread_create(&thread, nullptr, [](void*) -> void* {
             pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
             CreateEventA(nullptr, TRUE, FALSE, nullptr);
             return nullptr;
         }, nullptr);
-        if (!Eventually([] { return eventhook::g_spinning.load() == 1; })) return 2;
+        if (!WaitUntil([] { return tvxtest::HookSpinners() == 1; })) return 2;
         pthread_cancel(thread);
         pthread_join(thread, nullptr);
-        eventhook::g_spin_in_create = 0;
+        tvxtest::OnHook("event-table-locked", nullptr);
         HANDLE e = CreateEventA(nullptr, TRUE, TRUE, "after");
         return WaitForSingleObject(e, 0) == WAIT_OBJECT_0 && CloseHandle(e) ? 0 : 3;
     });
-    EXPECT_EQ(0, tvxtest::ExitCodeOf(status));
+    EXPECT_EQ(0, code);
 }
 
-TEST(Events, FreeAllEventsReleasesWaitersAndTableCanBeRemade) {
+TEST_F(Events, FreeAllEventsReleasesWaitersAndTableCanBeRemade) {
     HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     {
         Waiters w(e, 2, INFINITE);

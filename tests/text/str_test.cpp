@@ -5,15 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <locale.h>
-#include <stdlib.h>
-#include <string.h>
 #include <wchar.h>
 
-#include <string>
-
 #include "tvx_test.h"
-
-namespace {
 
 using namespace std::string_literals;
 
@@ -25,8 +19,7 @@ struct Buf {
         if (init != nullptr) memcpy(raw + 8, init, strlen(init) + 1);
     }
     char* data() { return raw + 8; }
-    // The destination's bytes; a changed guard byte on either side fails the test.
-    std::string Bytes() const {
+    std::string Bytes() const {  // a changed guard byte on either side fails the test
         for (size_t i = 0; i < 8; ++i) EXPECT_TRUE(raw[i] == '#' && raw[8 + size + i] == '#') << i;
         return std::string(raw + 8, size);
     }
@@ -34,8 +27,8 @@ struct Buf {
     char raw[48];
 };
 
-// One call on a fresh destination as long as `want`, its expected bytes afterwards. The
-// formatter's row passes only if it also returns `count`, the length of the whole output.
+// One call on a fresh destination as long as `want` and holding `old` (if given) before; `want` is
+// every byte of it after. The formatter's row passes only if it returns `count`, the full length.
 using Fn = char* (*)(char* dst, const char* src, int count, int size);
 const Fn cpy = [](char* d, const char* s, int, int size) { return Strcpy(d, s, size); };
 const Fn ncpy = [](char* d, const char* s, int n, int) { return Strncpy(d, s, n); };
@@ -45,20 +38,10 @@ const Fn ncat = [](char* d, const char* s, int n, int size) { return Strncat(d, 
 const Fn fmt = [](char* d, const char* s, int n, int size) {
     return Snprintf(d, size, "%s", s) == n ? d : nullptr;
 };
-// `old` is the destination's string before the call, if it has one.
 struct Case { Fn fn; const char* src; int count, size; std::string want; const char* old = {}; };
 
-void Check(std::initializer_list<Case> cases) {
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "case " << (&c - cases.begin()));
-        Buf b(c.want.size(), c.old);
-        EXPECT_EQ(c.fn(b.data(), c.src, c.count, c.size), b.data());
-        EXPECT_EQ(b.Bytes(), c.want);
-    }
-}
-
-TEST(StrcpyStrncpy, CutAtTheLimitAndTerminateOnlyWhereTheyMust) {
-    Check({
+TEST(BoundedStrings, CutAtTheLimitAndTerminateOnlyWhereTheyMust) {
+    const Case cases[] = {
         {cpy, "abcde", 0, 4, "abc\0"s}, {cpy, "abc", 0, 1, "\0"s}, {cpy, "", 0, 3, "\0x\0"s},
         {cpy, "ab", 0, 8, "ab\0xxxx\0"s},  // old bytes stay, the last one is zeroed
         {cpy, "abc", 0, 0, "xxxx"}, {cpy, "a", 0, -5, "xxxx"}, {cpy, nullptr, 0, 4, "xxxx"},
@@ -66,47 +49,35 @@ TEST(StrcpyStrncpy, CutAtTheLimitAndTerminateOnlyWhereTheyMust) {
         {ncpy, "ab", 6, 0, "ab\0xxxxx"s}, {ncpy, "ab", 0, 0, "xxxx"}, {ncpy, "ab", -1, 0, "xxxx"},
         {cpyex, "abcdef", 3, 8, "ab\0xxxxx"s}, {cpyex, "abcdef", 50, 4, "abc\0"s},
         {cpyex, "abc", 1, 4, "\0xxx"s}, {cpyex, "abc", 4, -1, "xxxx"},
-    });
-    for (Fn fn : {cpy, ncpy, cpyex, cat, ncat}) EXPECT_EQ(fn(nullptr, "abc", 1, 8), nullptr);
-    Buf back(12, "abcdef");  // source in front of the destination: a forward copy repeats "ab"
-    Strcpy(back.data() + 2, back.data(), 10);
-    EXPECT_EQ(back.Bytes(), "ababcdef\0xx\0"s);
-    Buf cut(10, "abcdefgh");
-    Strcpy(cut.data() + 1, cut.data(), 5);
-    EXPECT_EQ(cut.Bytes(), "aabcd\0gh\0x"s);
-}
-
-TEST(StrcatStrncat, AppendWithinSizeAndCutAFullOrOverfullDestination) {
-    // Strncat terminates after `count` bytes even when the source's own NUL came first, and only
-    // zeroes the last byte when the size cuts.
-    Check({
-        {cat, "cd", 0, 8, "abcd\0xx\0"s, "ab"},     {cat, "cde", 0, 5, "abcd\0"s, "ab"},
-        {cat, "abc", 0, 1, "\0"s, ""},              {cat, "xyz", 0, 5, "abcd\0"s, "abcd"},
+        {cat, "cd", 0, 8, "abcd\0xx\0"s, "ab"}, {cat, "cde", 0, 5, "abcd\0"s, "ab"},
+        {cat, "abc", 0, 1, "\0"s, ""}, {cat, "xyz", 0, 5, "abcd\0"s, "abcd"},
         {cat, "xyz", 0, 5, "abcd\0fg\0xx"s, "abcdefg"}, {cat, "cd", 0, 0, "ab\0xxxxx"s, "ab"},
-        {cat, "cd", 0, -1, "ab\0xxxxx"s, "ab"},     {cat, nullptr, 0, 8, "ab\0xxxxx"s, "ab"},
+        {cat, "cd", 0, -1, "ab\0xxxxx"s, "ab"}, {cat, nullptr, 0, 8, "ab\0xxxxx"s, "ab"},
+        // Strncat ends the string after `count` bytes even when the source's own NUL came first,
+        // and zeroes the last byte only when the size cuts.
         {ncat, "wxyz", 2, 10, "abwx\0xxxxx"s, "ab"}, {ncat, "y", 5, 10, "aby\0xxx\0xx"s, "ab"},
-        {ncat, "wxyz", 10, 5, "abwx\0"s, "ab"},     {ncat, "z", 1, 4, "abc\0"s, "abc"},
+        {ncat, "wxyz", 10, 5, "abwx\0"s, "ab"}, {ncat, "z", 1, 4, "abc\0"s, "abc"},
         {ncat, "z", 3, 4, "abc\0efg\0xx"s, "abcdefg"}, {ncat, "cd", 0, 8, "ab\0xxxxx"s, "ab"},
-        {ncat, "cdefghij", 0x7FFFFFFF, 8, "abcdefg\0"s, "ab"},
-        {ncat, "z", 1, 0, "abcde\0xx"s, "abcde"},   {ncat, "z", -3, 8, "abcde\0xx"s, "abcde"},
-        {ncat, nullptr, 1, 8, "abcde\0xx"s, "abcde"},
-    });
-}
-
-TEST(Snprintf, CutsAtSizeAndReturnsTheFullLength) {
-    Check({
+        {ncat, "cdefghij", 0x7FFFFFFF, 8, "abcdefg\0"s, "ab"}, {ncat, "z", 1, 0, "abcde\0xx"s, "abcde"},
+        {ncat, "z", -3, 8, "abcde\0xx"s, "abcde"}, {ncat, nullptr, 1, 8, "abcde\0xx"s, "abcde"},
         {fmt, "abcdefgh", 8, 5, "abcd\0"s}, {fmt, "abcd", 4, 5, "abcd\0"s}, {fmt, "a", 1, 1, "\0"s},
-        {fmt, "", 0, 4, "\0xx\0"s}, {fmt, "abcdef", 6, 0, "xxxx"}, {fmt, "abcdef", 6, -1, "xxxx"},
-    });
+        {fmt, "", 0, 4, "\0xx\0"s}, {fmt, "abcdef", 6, 0, "xxxx"}, {fmt, "abcdef", 6, -1, "xxxx"}};
+    for (const Case& c : cases) {
+        Buf b(c.want.size(), c.old);
+        EXPECT_EQ(c.fn(b.data(), c.src, c.count, c.size), b.data()) << "case " << &c - cases;
+        EXPECT_EQ(b.Bytes(), c.want) << "case " << &c - cases;
+    }
+    for (Fn fn : {cpy, ncpy, cpyex, cat, ncat}) EXPECT_EQ(fn(nullptr, "abc", 1, 8), nullptr);
     EXPECT_EQ(Snprintf(nullptr, 4, "%d-%s", 1234, "ab"), 7);
-
+    Buf back(12, "abcdef"), cut(10, "abcdefgh");  // overlapping: a forward copy would repeat "ab"
+    Strcpy(back.data() + 2, back.data(), 10);
+    Strcpy(cut.data() + 1, cut.data(), 5);
+    EXPECT_EQ(back.Bytes() + cut.Bytes(), "ababcdef\0xx\0"s + "aabcd\0gh\0x"s);
     // A wide character the C locale cannot encode makes the system formatter fail part-way.
     setlocale(LC_ALL, "C");
     Buf b(16);
-    int length = Snprintf(b.data(), 16, "ab%lcxyz", static_cast<wint_t>(0x1234));
-    EXPECT_GE(length, 0);
-    EXPECT_EQ(length, static_cast<int>(strlen(b.data())));
-    EXPECT_EQ(b.Bytes()[15], '\0');
+    const int length = Snprintf(b.data(), 16, "ab%lcxyz", static_cast<wint_t>(0x1234));
+    EXPECT_TRUE(length >= 0 && length == static_cast<int>(strlen(b.data())) && b.Bytes()[15] == 0);
 }
 
 TEST(Strtok, SplitsInPlaceAndKeepsThePositionInTheCaller) {
@@ -115,12 +86,9 @@ TEST(Strtok, SplitsInPlaceAndKeepsThePositionInTheCaller) {
     const struct { const char *text, *delims, *calls; std::string after; } cases[] = {
         {",,a,b", ",", "[a],4 [b]?5 ?5 ", ",,a\0b\0"s},
         {" one;two \tthree;", " ;\t", "[one];5 [two] 9 [three];16 ?16 ", " one\0two\0\tthree\0\0"s},
-        {"a\xFF" "b", "\xFF", "[a]\xFF" "2 [b]?3 ?3 ", "a\0b\0"s},
-        {"", ",", "?0 ", "\0"s},
-        {",,,", ",", "?3 ", ",,,\0"s}, {"a,b", "", "[a,b]?3 ?3 ", "a,b\0"s},
-    };
+        {"a\xFF" "b", "\xFF", "[a]\xFF" "2 [b]?3 ?3 ", "a\0b\0"s}, {"", ",", "?0 ", "\0"s},
+        {",,,", ",", "?3 ", ",,,\0"s}, {"a,b", "", "[a,b]?3 ?3 ", "a,b\0"s}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << '"' << c.text << "\" by \"" << c.delims << '"');
         std::string text(c.text, strlen(c.text) + 1), calls;
         char* next = text.data();
         for (int call = 0; call < 8; ++call) {  // bounded: a broken continuation might loop
@@ -130,11 +98,9 @@ TEST(Strtok, SplitsInPlaceAndKeepsThePositionInTheCaller) {
             calls += found + std::to_string(next - text.data()) + " ";
             if (token == nullptr) break;
         }
-        EXPECT_EQ(calls, c.calls);
-        EXPECT_EQ(text, c.after);
+        EXPECT_EQ(calls + text, c.calls + c.after) << c.text;
     }
-    char* next = nullptr;
-    char found = '?', text[] = "a,b";
+    char *next = nullptr, found = '?', text[] = "a,b";
     EXPECT_EQ(Strtok(nullptr, ",", &next, &found), nullptr);
     EXPECT_EQ(Strtok(text, nullptr, &next, &found), text);
     EXPECT_TRUE(next == nullptr && found == '?' && strcmp(text, "a,b") == 0);
@@ -152,58 +118,40 @@ TEST(StristrStrristr, FindTheFirstAndTheLastMatchIgnoringAsciiCase) {
         {"abc", "abcd", -1, -1},   {"aab", "AB", 1, 1},        {"aaaa", "aa", 0, 2},
         {"abc", "", 0, 0},         {"", "", 0, -1},            {"", "a", -1, -1},
         {"x@", "`", -1, -1},       {nullptr, "a", -1, -1},     {"a", nullptr, -1, -1},
-        {"caf\xC9", "F\xC9", 2, 2}, {"caf\xC9", "\xE9", -1, -1},  // bytes above 127 are not folded
-    };
+        {"caf\xC9", "F\xC9", 2, 2}, {"caf\xC9", "\xE9", -1, -1}};  // bytes above 127 are not folded
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << '"' << c.text << "\" / \"" << c.pattern << '"');
-        EXPECT_EQ(Stristr(c.text, c.pattern), c.first < 0 ? nullptr : c.text + c.first);
-        EXPECT_EQ(Strristr(c.text, c.pattern), c.last < 0 ? nullptr : c.text + c.last);
+        EXPECT_EQ(Stristr(c.text, c.pattern), c.first < 0 ? nullptr : c.text + c.first) << c.pattern;
+        EXPECT_EQ(Strristr(c.text, c.pattern), c.last < 0 ? nullptr : c.text + c.last) << c.pattern;
     }
 }
 
-TEST(StrlwrStrupr, StrlwrFoldsOnlyBytes65To90AndTheOthersFollowTheCLocale) {
+// Strlwr folds only bytes 65 to 90 (the exported table says so); strlwr and strupr follow the C
+// library's locale, and so does Strristr, unlike Stristr.
+TEST(StrlwrStrupr, StrlwrFoldsOnlyAsciiLettersAndTheOthersFollowTheLocale) {
     setlocale(LC_ALL, "C");
     char all[256] = {}, lower[] = "MiXeD 123 \xC9", upper[] = "MiXeD 123 \xE9";
     for (int i = 1; i < 256; ++i) all[i - 1] = static_cast<char>(i);
     EXPECT_EQ(Strlwr(all), all);
     for (int i = 1; i < 256; ++i) {
-        int want = (i >= 65 && i <= 90) ? i + 32 : i;
-        EXPECT_EQ(downCaseArray[i], want) << "entry " << i;
-        EXPECT_EQ(static_cast<unsigned char>(all[i - 1]), want) << "byte " << i;
+        const int want = (i >= 65 && i <= 90) ? i + 32 : i;
+        EXPECT_TRUE(downCaseArray[i] == want && static_cast<unsigned char>(all[i - 1]) == want) << i;
     }
     EXPECT_TRUE(downCaseArray[0] == 0 && all[255] == 0 && Strlwr(nullptr) == nullptr);
-    EXPECT_STREQ(strlwr(lower), "mixed 123 \xC9");
-    EXPECT_STREQ(strupr(upper), "MIXED 123 \xE9");
+    EXPECT_EQ(std::string(strlwr(lower)) + strupr(upper), "mixed 123 \xC9" "MIXED 123 \xE9");
     EXPECT_TRUE(strlwr(nullptr) == nullptr && strupr(nullptr) == nullptr);
-}
-
-// Selects a Latin-1 LC_CTYPE: an installed one, or one compiled into this test's private
-// directory when the machine has the locale sources.
-bool UseLatin1Locale() {
-    for (const char* name : {"en_US.ISO-8859-1", "de_DE.ISO-8859-1", "fr_FR.ISO-8859-1"}) {
-        if (setlocale(LC_CTYPE, name) != nullptr) return true;
+    // A Latin-1 LC_CTYPE: an installed one, or one compiled into this test's private directory.
+    if (const std::string dir = tvxtest::Root() + "/locale"; !setlocale(LC_CTYPE, "en_US.ISO-8859-1")) {
+        [[maybe_unused]] int status = system(("mkdir -p '" + dir + "' && localedef -c -i en_US"
+                                              " -f ISO-8859-1 '" + dir +
+                                              "/en_US.ISO-8859-1' >/dev/null 2>&1").c_str());
+        setenv("LOCPATH", dir.c_str(), 1);
     }
-    std::string dir = tvxtest::Root() + "/locale";
-    std::string command = "mkdir -p '" + dir + "' && localedef -c -i en_US -f ISO-8859-1 '" + dir +
-                          "/en_US.ISO-8859-1' >/dev/null 2>&1";
-    [[maybe_unused]] int status = system(command.c_str());  // non-zero for mere warnings
-    setenv("LOCPATH", dir.c_str(), 1);
-    return setlocale(LC_CTYPE, "en_US.ISO-8859-1") != nullptr;
-}
-
-TEST(StrlwrStrupr, FollowALatin1LocaleWhereStrlwrDoesNot) {
-    if (!UseLatin1Locale()) GTEST_SKIP() << "no Latin-1 locale on this machine";
-    char fixed[] = "\xC9T\xC9", lower[] = "\xC9T\xC9", upper[] = "\xE9t\xE9";
-    EXPECT_STREQ(Strlwr(fixed), "\xC9t\xC9");
-    EXPECT_STREQ(strlwr(lower), "\xE9t\xE9");
-    EXPECT_STREQ(strupr(upper), "\xC9T\xC9");
-    // Strristr folds through the locale too, Stristr does not. (The sanitizers replace
-    // strncasecmp with an ASCII-only version of their own, so the locale case is not seen there.)
+    if (setlocale(LC_CTYPE, "en_US.ISO-8859-1") == nullptr) GTEST_SKIP() << "no Latin-1 locale";
+    char fixed[] = "\xC9T\xC9", lower1[] = "\xC9T\xC9", upper1[] = "\xE9t\xE9";
+    EXPECT_EQ(std::string(Strlwr(fixed)) + strlwr(lower1) + strupr(upper1), "\xC9t\xC9\xE9t\xE9\xC9T\xC9");
     const char* text = "\xE9t\xE9 x";
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-    EXPECT_EQ(Strristr(text, "\xC9"), text + 2);
+    EXPECT_EQ(Strristr(text, "\xC9"), text + 2);  // (the sanitizers' strncasecmp is ASCII-only)
 #endif
     EXPECT_EQ(Stristr(text, "\xC9"), nullptr);
 }
-
-}  // namespace

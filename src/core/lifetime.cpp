@@ -20,11 +20,6 @@ namespace {
 
 constexpr uint32_t kBlocksPerChunk = 64;
 
-struct UseBlock {
-    UseSlot slots[kUsesPerThread];
-    uint32_t owner;  // 0: free
-};
-
 struct UseChunk {
     UseBlock blocks[kBlocksPerChunk];
     UseChunk* next;
@@ -33,8 +28,6 @@ struct UseChunk {
 constinit UseChunk g_first_chunk{};
 // Blocks ever claimed, counted from the first: no block past them has ever held a use.
 constinit uint32_t g_blocks_seen = 0;
-
-thread_local UseBlock* t_block __attribute__((tls_model("initial-exec"))) = nullptr;
 
 pthread_once_t g_once = PTHREAD_ONCE_INIT;
 pthread_key_t g_exit_key;
@@ -58,12 +51,12 @@ void give_back_block(void* arg) {
     auto* block = static_cast<UseBlock*>(arg);
     empty_block(*block);
     __atomic_store_n(&block->owner, 0u, __ATOMIC_RELEASE);
-    t_block = nullptr;
+    t_use_block = nullptr;
 }
 
 void forget_other_threads() {
     for_each_block(load(g_blocks_seen), [](UseBlock& block) {
-        if (&block == t_block) return;
+        if (&block == t_use_block) return;
         empty_block(block);
         __atomic_store_n(&block.owner, 0u, __ATOMIC_RELAXED);
     });
@@ -108,34 +101,25 @@ UseBlock* claim_free_block() {
     }
 }
 
+}  // namespace
+
 // Once per thread. Cancellation is held off so that the block and the destructor that gives it
 // back are registered together.
-__attribute__((noinline)) UseBlock* claim_block() {
+UseBlock* claim_use_block() {
     return without_cancellation([] {
         pthread_once(&g_once, set_up_once);
         UseBlock* block = claim_free_block();
         if (block != nullptr) {
             if (g_have_exit_key) pthread_setspecific(g_exit_key, block);
-            t_block = block;
+            t_use_block = block;
         }
         return block;
     });
 }
 
-}  // namespace
-
-UseSlot* free_use_slot() {
-    UseBlock* block = t_block;
-    if (__builtin_expect(block == nullptr, 0)) block = claim_block();
-    if (block == nullptr) return nullptr;
-    for (UseSlot& slot : block->slots)
-        if (__atomic_load_n(&slot.record, __ATOMIC_RELAXED) == nullptr) return &slot;
-    return nullptr;
-}
-
 bool used_in(const void* begin, const void* end) {
     bool used = false;
-    UseBlock* own = t_block;
+    UseBlock* own = t_use_block;
     for_each_block(load(g_blocks_seen), [&](UseBlock& block) {
         if (&block == own) return;
         for (UseSlot& slot : block.slots) {

@@ -45,9 +45,27 @@ struct UseSlot {
     void* record;
 };
 
+struct UseBlock {
+    UseSlot slots[kUsesPerThread];
+    uint32_t owner;  // 0: free
+};
+
+// The calling thread's block, once it has one (core/lifetime.cpp).
+inline thread_local UseBlock* t_use_block __attribute__((tls_model("initial-exec"))) = nullptr;
+
+// Claims a block for the calling thread; null when no memory can be had.
+UseBlock* claim_use_block();
+
 // A free slot of the calling thread, or null when none can be had (no memory for the thread's
 // block, or every slot taken). Filling it is the caller's.
-UseSlot* free_use_slot();
+inline UseSlot* free_use_slot() {
+    UseBlock* block = t_use_block;
+    if (__builtin_expect(block == nullptr, 0) && (block = claim_use_block()) == nullptr)
+        return nullptr;
+    for (UseSlot& slot : block->slots)
+        if (__atomic_load_n(&slot.record, __ATOMIC_RELAXED) == nullptr) return &slot;
+    return nullptr;
+}
 
 // True while some other thread's slot names an address in [begin, end).
 bool used_in(const void* begin, const void* end);

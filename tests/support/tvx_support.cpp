@@ -21,31 +21,24 @@ std::atomic<long> g_signals{0};
 void MakeLayout() {
     char dir[] = "/tmp/tvxtest-XXXXXX";
     if (!g_root.empty()) return;
-    if (mkdtemp(dir) == nullptr) abort();
-    g_root = dir;
+    g_root = mkdtemp(dir) != nullptr ? dir : (abort(), "");
     for (const char* d : {"/mail", "/mail/bin", "/mail/tmp"}) mkdir((g_root + d).c_str(), 0775);
     g_program = g_root + "/mail/bin/" + g_self_name;  // an existing file, as a real argv[0] names
     for (const std::string& f : {g_root + "/.key", g_root + "/mail/.key", g_program})
         close(open(f.c_str(), O_CREAT | O_WRONLY, 0755));
 }
 
-// The log as it stood before main (forked children inherit this). Process ids come round again
-// and the log outlives every run: only later lines can be this process's. A log replaced (or cut)
-// since is new all through.
-struct stat MarkLog() {
-    struct stat st = {};
-    return stat(kLog, &st), st;
-}
-const struct stat g_log_mark = MarkLog();
+// The log as it stood before main (children inherit it): process ids come round again and the log
+// outlives runs, so only later lines can be this process's. A log replaced or cut since is all new.
+const struct stat g_log_mark = [] { struct stat st = {}; return stat(kLog, &st), st; }();
 
 // Lines "dd/mm/yyyy hh:mm:ss.mmm PPPP TTTTTTTT message" of process `pid`, or their messages.
 std::vector<std::string> ReadLog(pid_t pid, bool whole) {
     std::vector<std::string> out;
     std::ifstream in(kLog);
     struct stat st;
-    if (stat(kLog, &st) == 0 && st.st_dev == g_log_mark.st_dev && st.st_ino == g_log_mark.st_ino &&
-        st.st_size >= g_log_mark.st_size)
-        in.seekg(g_log_mark.st_size);
+    if (stat(kLog, &st) == 0 && st.st_dev == g_log_mark.st_dev && st.st_ino == g_log_mark.st_ino)
+        in.seekg(st.st_size >= g_log_mark.st_size ? g_log_mark.st_size : 0);
     for (std::string line; std::getline(in, line);) {
         if (line.size() < 24 || line[2] != '/' || line[5] != '/' || line[13] != ':') continue;
         const size_t text = line.find(' ', line.find(' ', 24) + 1);
@@ -55,20 +48,12 @@ std::vector<std::string> ReadLog(pid_t pid, bool whole) {
     }
     return out;
 }
-
 }  // namespace
 
 const std::string& Root() { return MakeLayout(), g_root; }
 const std::string& ProgramPath() { return MakeLayout(), g_program; }
-
-bool StartLibrary() {
-    static char* argv[2] = {const_cast<char*>(ProgramPath().c_str()), nullptr};
-    return InitNTSystem(1, argv, nullptr, nullptr) != 0;
-}
-
 std::vector<std::string> LogLines(pid_t pid) { return ReadLog(pid, true); }
 std::vector<std::string> LogMessages(pid_t pid) { return ReadLog(pid, false); }
-
 std::vector<std::string> LogMessagesFrom(const std::string& first) {
     const std::vector<std::string> all = LogMessages();
     const auto last = std::find(all.rbegin(), all.rend(), first);
@@ -79,13 +64,9 @@ int CountLogMessage(const std::string& message, pid_t pid) {
     const std::vector<std::string> all = LogMessages(pid);
     return static_cast<int>(std::count(all.begin(), all.end(), message));
 }
-
 ScopedLogSwap::ScopedLogSwap()
     : saved(kLog + (".saved-" + std::to_string(getpid()))), had_log(rename(kLog, saved.c_str()) == 0) {}
-ScopedLogSwap::~ScopedLogSwap() {
-    unlink(kLog);
-    if (had_log) rename(saved.c_str(), kLog);
-}
+ScopedLogSwap::~ScopedLogSwap() { unlink(kLog), had_log && rename(saved.c_str(), kLog); }
 
 std::string UniqueName(const char* what) {
     static std::atomic<int> counter{0};
@@ -94,8 +75,7 @@ std::string UniqueName(const char* what) {
 }
 
 int RunInChild(const std::function<int()>& body, int timeout_seconds) {
-    fflush(nullptr);
-    const pid_t child = fork();
+    const pid_t child = (fflush(nullptr), fork());  // nothing buffered is written twice
     if (child == 0) _exit(body());
     int status = -1;
     auto ended = [&] { return waitpid(child, &status, WNOHANG) != 0; };
@@ -106,6 +86,7 @@ int RunInChild(const std::function<int()>& body, int timeout_seconds) {
 int ExitCodeOf(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? -WTERMSIG(status) : -1000;
 }
+int ChildExit(const std::function<int()>& body, int timeout) { return ExitCodeOf(RunInChild(body, timeout)); }
 
 bool WaitUntil(const std::function<bool()>& done, int timeout_ms) {
     for (const long long deadline = NowMs() + timeout_ms; !done(); usleep(1000))
@@ -123,8 +104,7 @@ std::vector<long> Hammer(const std::vector<std::function<void()>>& bodies, long 
             for (ready.fetch_add(1); rounds[i] < min_rounds || !stop.load(); ++rounds[i]) bodies[i]();
         });
     WaitUntil([&] { return ready.load() == bodies.size(); });
-    usleep(ms * 1000);  // the time they all run side by side
-    stop.store(true);
+    usleep(ms * 1000), stop.store(true);  // after they have all run side by side for `ms`
     for (std::thread& t : threads) t.join();
     return rounds;
 }
@@ -157,8 +137,6 @@ bool RerunThisTest(const char* env_name) {
 }
 
 long StormSignals() { return g_signals.load(); }
-
-// The stormed thread is created last (see the header).
 long RunUnderSignalStorm(const std::function<void()>& body, long storm_ms) {
     struct sigaction action = {}, previous;
     action.sa_handler = [](int) { g_signals.fetch_add(1, std::memory_order_relaxed); };
@@ -166,24 +144,17 @@ long RunUnderSignalStorm(const std::function<void()>& body, long storm_ms) {
     g_signals.store(0);
     std::atomic<bool> started{false}, done{false};
     sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGCHLD);
+    sigemptyset(&set), sigaddset(&set, SIGCHLD);
     pthread_t target{};
     std::thread storm([&] {
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
-        WaitUntil([&] { return started.load(); });
-        const long long end = NowMs() + storm_ms;
-        for (; !done.load() && (storm_ms < 0 || NowMs() < end); usleep(100)) pthread_kill(target, SIGCHLD);
+        pthread_sigmask(SIG_BLOCK, &set, nullptr), WaitUntil([&] { return started.load(); });
+        for (const long long end = NowMs() + storm_ms; !done && (storm_ms < 0 || NowMs() < end); usleep(100))
+            pthread_kill(target, SIGCHLD);
     });
-    std::thread victim([&] {
-        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-        body();
-        done.store(true);
-    });
-    target = victim.native_handle();
+    std::thread victim([&] { pthread_sigmask(SIG_UNBLOCK, &set, nullptr), body(), done.store(true); });
+    target = victim.native_handle();  // the stormed thread is the one created last
     started.store(true);
-    storm.join();
-    victim.join();
+    storm.join(), victim.join();
     sigaction(SIGCHLD, &previous, nullptr);
     return g_signals.load();
 }
@@ -192,7 +163,6 @@ long long NowMs() {
     struct timespec ts;
     return clock_gettime(CLOCK_MONOTONIC, &ts), ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
-
 }  // namespace tvxtest
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -209,6 +179,8 @@ int main(int argc, char** argv) {
         if (getpid() == tvxtest::g_owner_pid && !tvxtest::g_root.empty())
             [[maybe_unused]] int status = system(("rm -rf '" + tvxtest::g_root + "'").c_str());
     });
-    if (getenv("TVX_TEST_NO_INIT") == nullptr) tvxtest::StartLibrary();
+    static char* args[2] = {};  // the library's argv[0], in the private layout
+    if (getenv("TVX_TEST_NO_INIT") == nullptr)
+        args[0] = const_cast<char*>(tvxtest::ProgramPath().c_str()), InitNTSystem(1, args, nullptr, nullptr);
     return RUN_ALL_TESTS();
 }

@@ -21,5 +21,6 @@ struct Script {
     std::atomic<bool> cancelled{false};
 };
 void* RunScript(void* script);
+int CancelState();  // the calling thread's, unchanged
 
 }  // namespace tvxtest

@@ -3,6 +3,12 @@
 
 #include <sched.h>
 
+int tvxtest::CancelState() {
+    int state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+    return pthread_setcancelstate(state, nullptr), state;
+}
+
 void* tvxtest::RunScript(void* arg) {
     auto* script = static_cast<Script*>(arg);
     pthread_cleanup_push([](void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true); },
@@ -12,10 +18,7 @@ void* tvxtest::RunScript(void* arg) {
     pthread_setcanceltype(script->asynchronous ? PTHREAD_CANCEL_ASYNCHRONOUS : PTHREAD_CANCEL_DEFERRED,
                           nullptr);
     for (int i = 0; i < script->entries; ++i) EnterCriticalSection(script->section);
-    int state;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
-    pthread_setcancelstate(state, nullptr);
-    script->inside_state.store(state);
+    script->inside_state.store(CancelState());
     for (int done = 0; done < script->entries; sched_yield()) {
         script->progress.fetch_add(1);
         if (done < script->leaves_requested.load())

@@ -1,24 +1,14 @@
-// Threads that loop over every operation of a kind until they are cancelled asynchronously, and
-// the hook callback for the refused-barrier case. Built without exceptions, like the library, so
-// cancellation unwinds the way it does in a host.
+// See lifetime_storm.h. Built without exceptions, like the library, so cancellation unwinds the
+// way it does in a host.
 #include <windows.h>
 
 #include <pthread.h>
-
-#include <atomic>
 
 #include "lifetime_storm.h"
 
 namespace storm {
 
 EVENT_RECORD g_own_event;
-std::atomic<int> g_refuse_barrier{0};
-std::atomic<int> g_barrier_calls{0};
-
-void CountBarrier(const void* result) {
-    g_barrier_calls.fetch_add(1);
-    if (g_refuse_barrier.load()) *static_cast<int*>(const_cast<void*>(result)) = -1;
-}
 
 namespace {
 

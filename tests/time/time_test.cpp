@@ -41,10 +41,9 @@ static int64_t UnixMs() {
 
 // "YYYY-MM-DD (weekday) hh:mm:ss.mmm": a whole breakdown compares in one expectation.
 static std::string Show(const SYSTEMTIME& s) {
-    char text[64];
-    snprintf(text, sizeof text, "%04u-%02u-%02u (%u) %02u:%02u:%02u.%03u", s.wYear, s.wMonth,
-             s.wDay, s.wDayOfWeek, s.wHour, s.wMinute, s.wSecond, s.wMilliseconds);
-    return text;
+    char t[64];
+    return snprintf(t, sizeof t, "%04u-%02u-%02u (%u) %02u:%02u:%02u.%03u", s.wYear, s.wMonth, s.wDay,
+                    s.wDayOfWeek, s.wHour, s.wMinute, s.wSecond, s.wMilliseconds), t;
 }
 
 // The minutes-west figure of the system's ftime, which the local/UTC file-time pair follows. (Zeroed
@@ -57,12 +56,11 @@ static int MinutesWest() { struct timeb tb = {}; return ftime(&tb), tb.timezone;
 // Each call must fail, leave `error` as the last error and the `size` bytes at `out` as they were.
 static void ExpectFailures(DWORD error, const std::vector<std::function<BOOL()>>& calls,
                            void* out = nullptr, size_t size = 0) {
-    const std::string before(size, '\xAB');
     for (size_t i = 0; i < calls.size(); ++i) {
-        if (out) memset(out, 0xAB, size);
+        if (out != nullptr) memset(out, 0xAB, size);
         SetLastError(0);
-        EXPECT_TRUE(!calls[i]() && GetLastError() == error) << "case " << i;
-        EXPECT_TRUE(!out || before == std::string(static_cast<char*>(out), size)) << "case " << i;
+        const bool failed = !calls[i]() && GetLastError() == error;
+        EXPECT_TRUE(failed && std::string(static_cast<char*>(out), size) == std::string(size, '\xAB')) << i;
     }
 }
 
@@ -74,9 +72,8 @@ TEST(Time, UnixAndFileTimesConvertBothWaysAndCompareByHighWordFirst) {
         NTToUnix(&ft, &back);
         EXPECT_TRUE(Value(ft) == uint64_t(t + kEpochSeconds) * kSecond && back == t) << t;
     }
-    time_t back = 1, top = 1;
-    NTToUnix(&almost, &back);   // sub-second units are dropped, not rounded
-    NTToUnix(&all_ones, &top);  // a set top bit is read as unsigned
+    time_t back = 1, top = 1;  // sub-second units are dropped, not rounded; a set top bit is unsigned
+    NTToUnix(&almost, &back), NTToUnix(&all_ones, &top);
     EXPECT_TRUE(back == 0 && top == time_t(UINT64_MAX / kSecond) - kEpochSeconds) << top;
     const FILETIME pairs[][2] = {{{0, 2}, {~0u, 1}}, {{0x80000000u, 7}, {1, 7}},  // later, earlier
                                  {{0, 0x80000000u}, {~0u, 0x7FFFFFFFu}}};         // {low, high}
@@ -103,9 +100,8 @@ TEST(Time, ConversionsAgreeWithTheCivilCalendarEveryDay) {
                 ASSERT_TRUE(SystemTimeToFileTime(&st, &ft) && Value(ft) == whole) << Show(want);
                 if (y < 1980 || y > 2107) continue;
                 WORD date, time;
-                ASSERT_TRUE(FileTimeToDosDateTime(&ft, &date, &time)) << Show(want);
-                ASSERT_EQ(date, WORD(((y - 1980) << 9) | (m << 5) | d)) << Show(want);
-                ASSERT_EQ(time, WORD((h << 11) | (mi << 5) | (s / 2))) << Show(want);
+                ASSERT_TRUE(FileTimeToDosDateTime(&ft, &date, &time) && date == (((y - 1980) << 9) | (m << 5) | d) &&
+                            time == ((h << 11) | (mi << 5) | (s / 2))) << Show(want);
                 ASSERT_TRUE(DosDateTimeToFileTime(date, time, &ft) && Value(ft) == whole - s % 2 * kSecond);
             }
 }
@@ -115,8 +111,7 @@ TEST(Time, ConversionsAgreeWithTheCivilCalendarEveryDay) {
 TEST(Time, UnrepresentableTimesFailAndLeaveTheOutputAlone) {
     FILETIME ft = Make(INT64_MAX);
     SYSTEMTIME st;
-    ASSERT_TRUE(FileTimeToSystemTime(&ft, &st));
-    EXPECT_EQ(Show(st), "30828-09-14 (4) 02:48:05.477");
+    ASSERT_TRUE(FileTimeToSystemTime(&ft, &st) && Show(st) == "30828-09-14 (4) 02:48:05.477") << Show(st);
     EXPECT_TRUE(SystemTimeToFileTime(&st, &ft) && Value(ft) == INT64_MAX / kSecond * kSecond);
     union { SYSTEMTIME st; FILETIME ft; WORD dos[2]; } out;
     std::vector<std::function<BOOL()>> calls;
@@ -160,15 +155,11 @@ TEST(Time, LocalTimesFollowTheirZoneSources) {
 TEST(Time, CurrentTimeMatchesTheSystemClock) {
     for (int i = 0; i < 20; ++i, usleep(3000)) {
         SYSTEMTIME st;
-        const int64_t before = UnixMs();
-        GetSystemTime(&st);
-        const int64_t after = UnixMs(), got = UnixMs(st);
+        const int64_t before = UnixMs(), got = (GetSystemTime(&st), UnixMs(st)), after = UnixMs();
         EXPECT_TRUE(got >= before && got <= after && st.wDayOfWeek == WeekdayOf(got / 86400000)) << Show(st);
     }
     FILETIME now = Make(0);
-    const int64_t before = UnixMs() / 1000;
-    GetSystemTimeAsFileTime(&now);
-    const int64_t got = int64_t(Value(now) / kSecond) - kEpochSeconds;
+    const int64_t before = UnixMs() / 1000, got = (GetSystemTimeAsFileTime(&now), Value(now) / kSecond) - kEpochSeconds;
     EXPECT_TRUE(got >= before && got <= UnixMs() / 1000 && Value(now) % kSecond == 0) << Value(now);
 }
 
@@ -188,11 +179,8 @@ TEST(Time, TickCountAndSleepFollowElapsedTime) {
     const DWORD parent = GetTickCount();
     EXPECT_EQ(tvxtest::ChildExit([&] { return GetTickCount() - parent < 60000 ? 0 : 1; }), 0);
     long long slept = 0;
-    EXPECT_GT(tvxtest::RunUnderSignalStorm([&] {
-        const long long begin = tvxtest::NowMs();
-        Sleep(600);
-        slept = tvxtest::NowMs() - begin;
-    }), tvxtest::kStormEvidence);
+    EXPECT_GT(tvxtest::RunUnderSignalStorm([&] { slept = -tvxtest::NowMs(), Sleep(600), slept += tvxtest::NowMs(); }),
+              tvxtest::kStormEvidence);
     EXPECT_GE(slept, 600);
     EXPECT_EQ(tvxtest::ChildExit([] { return Sleep(INFINITE), 0; }, 1), -SIGKILL);
 }
@@ -205,8 +193,8 @@ TEST(Time, FixedAnswersAndNullPointers) {
     EXPECT_EQ(Show(out), Show(past));
     DWORD adjustment = 111, increment = 222;
     BOOL disabled = 5;
-    EXPECT_TRUE(GetSystemTimeAdjustment(&adjustment, &increment, &disabled) && disabled == TRUE);
-    EXPECT_TRUE(adjustment == 111 && increment == 222);  // the other two outputs are left alone
+    EXPECT_TRUE(GetSystemTimeAdjustment(&adjustment, &increment, &disabled) && disabled == TRUE &&
+                adjustment == 111 && increment == 222);  // the other two outputs are left alone
     FILETIME ft = Make(kEpoch);
     WORD w;
     time_t t;
@@ -214,16 +202,10 @@ TEST(Time, FixedAnswersAndNullPointers) {
         [&] { return BOOL(CompareFileTime(nullptr, &ft)); }, [&] { return BOOL(CompareFileTime(&ft, 0)); },
         [&] { return FileTimeToSystemTime(&ft, nullptr); }, [&] { return FileTimeToSystemTime(0, &out); },
         [&] { return SystemTimeToFileTime(&past, nullptr); }, [&] { return SystemTimeToFileTime(0, &ft); },
-        [&] { return FileTimeToDosDateTime(&ft, nullptr, &w); },
-        [&] { return FileTimeToDosDateTime(&ft, &w, nullptr); },
-        [&] { return DosDateTimeToFileTime(0x305D, 0x6DAF, nullptr); },
-        [&] { return FileTimeToLocalFileTime(&ft, nullptr); },
+        [&] { return FileTimeToDosDateTime(&ft, nullptr, &w); }, [&] { return FileTimeToDosDateTime(&ft, &w, 0); },
+        [&] { return DosDateTimeToFileTime(0x305D, 0x6DAF, nullptr); }, [&] { return FileTimeToLocalFileTime(&ft, 0); },
         [&] { return LocalFileTimeToFileTime(nullptr, &ft); },
         [&] { return GetSystemTimeAdjustment(&adjustment, &increment, nullptr); }});
-    UnixToNT(0, nullptr);  // the rest return nothing: they must only not crash
-    NTToUnix(nullptr, &t);
-    NTToUnix(&ft, nullptr);
-    GetSystemTime(nullptr);
-    GetLocalTime(nullptr);
-    GetSystemTimeAsFileTime(nullptr);
+    UnixToNT(0, nullptr), NTToUnix(nullptr, &t), NTToUnix(&ft, nullptr);  // these must only not crash
+    GetSystemTime(nullptr), GetLocalTime(nullptr), GetSystemTimeAsFileTime(nullptr);
 }

@@ -232,25 +232,6 @@ TEST_F(Events, CancelledWaiterHandsItsReleaseBack) {
     EXPECT_TRUE(CloseEventIn(&record));
 }
 
-TEST_F(Events, TableLockHolderCancelledLeavesTableUsable) {
-    int code = tvxtest::ChildExit([] {
-        tvxtest::OnHook("event-table-locked", tvxtest::SpinForever);
-        pthread_t thread;
-        pthread_create(&thread, nullptr, [](void*) -> void* {
-            pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
-            CreateEventA(nullptr, TRUE, FALSE, nullptr);
-            return nullptr;
-        }, nullptr);
-        if (!WaitUntil([] { return tvxtest::HookSpinners() == 1; })) return 2;
-        pthread_cancel(thread);
-        pthread_join(thread, nullptr);
-        tvxtest::OnHook("event-table-locked", nullptr);
-        HANDLE e = CreateEventA(nullptr, TRUE, TRUE, "after");
-        return WaitForSingleObject(e, 0) == WAIT_OBJECT_0 && CloseHandle(e) ? 0 : 3;
-    });
-    EXPECT_EQ(0, code);
-}
-
 TEST_F(Events, FreeAllEventsReleasesWaitersAndTableCanBeRemade) {
     HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     {

@@ -1,14 +1,12 @@
 // Win32 time conversions, the clocks and Sleep. Expected calendar values come from a civil-date
 // calculation written here, independent of the C library's timegm/gmtime that the library uses.
 #include <windows.h>
-
 #include <gtest/gtest.h>
+#include <sys/time.h>
 #include <sys/timeb.h>
-
-#include <chrono>
-
 #include "tvx_test.h"
 
+using namespace tvxtest;
 constexpr uint64_t kEpoch = 116444736000000000u, kSecond = 10000000u;  // 1970 as a file time
 constexpr int64_t kEpochSeconds = 11644473600;
 
@@ -26,41 +24,21 @@ static WORD WeekdayOf(int64_t days) { return WORD((days % 7 + 11) % 7); }
 static unsigned MonthDays(int y, unsigned m) {
     return unsigned(DaysFromCivil(y + m / 12, m % 12 + 1, 1) - DaysFromCivil(y, m, 1));
 }
-static uint64_t FileTimeOf(int64_t y, unsigned mo, unsigned d, int h = 0, int mi = 0, int s = 0) {
-    return uint64_t(DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s + kEpochSeconds) * kSecond;
+static uint64_t FileTimeOf(const SYSTEMTIME& s) {  // the weekday is not consulted
+    const int64_t days = DaysFromCivil(s.wYear, s.wMonth, s.wDay) + kEpochSeconds / 86400;
+    return uint64_t(((days * 24 + s.wHour) * 60 + s.wMinute) * 60 + s.wSecond) * kSecond + s.wMilliseconds * 10000u;
 }
-// Milliseconds since 1970 of a breakdown, and of the system clock.
-static int64_t UnixMs(const SYSTEMTIME& s) {
-    const uint64_t ft = FileTimeOf(s.wYear, s.wMonth, s.wDay, s.wHour, s.wMinute, s.wSecond);
-    return int64_t(ft / 10000) - kEpochSeconds * 1000 + s.wMilliseconds;
-}
-static int64_t UnixMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
-// "YYYY-MM-DD (weekday) hh:mm:ss.mmm": a whole breakdown compares in one expectation.
-static std::string Show(const SYSTEMTIME& s) {
+static std::string Show(const SYSTEMTIME& s) {  // "YYYY-MM-DD (weekday) hh:mm:ss.mmm", compared whole
     char t[64];
     return snprintf(t, sizeof t, "%04u-%02u-%02u (%u) %02u:%02u:%02u.%03u", s.wYear, s.wMonth, s.wDay,
                     s.wDayOfWeek, s.wHour, s.wMinute, s.wSecond, s.wMilliseconds), t;
 }
-
-// The minutes-west figure of the system's ftime, which the local/UTC file-time pair follows. (Zeroed
-// first: on i386 with a 64-bit time_t the C library fills a shorter record and leaves it alone.)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-static int MinutesWest() { struct timeb tb = {}; return ftime(&tb), tb.timezone; }
-#pragma GCC diagnostic pop
-
-// Each call must fail, leave `error` as the last error and the `size` bytes at `out` as they were.
-static void ExpectFailures(DWORD error, const std::vector<std::function<BOOL()>>& calls,
-                           void* out = nullptr, size_t size = 0) {
+// Each call must fail, leave `code` as the last error and the `n` bytes at `out` as they were.
+static void ExpectFailures(DWORD code, const std::vector<std::function<BOOL()>>& calls, void* out = 0, size_t n = 0) {
+    const std::string fill(n, '\xAB');
     for (size_t i = 0; i < calls.size(); ++i) {
-        if (out != nullptr) memset(out, 0xAB, size);
-        SetLastError(0);
-        const bool failed = !calls[i]() && GetLastError() == error;
-        EXPECT_TRUE(failed && std::string(static_cast<char*>(out), size) == std::string(size, '\xAB')) << i;
+        SetLastError(0), std::fill_n(static_cast<char*>(out), n, '\xAB');
+        EXPECT_TRUE(!calls[i]() && GetLastError() == code && std::string(static_cast<char*>(out), n) == fill) << i;
     }
 }
 
@@ -68,8 +46,7 @@ TEST(Time, UnixAndFileTimesConvertBothWaysAndCompareByHighWordFirst) {
     FILETIME ft = Make(0), almost = Make(kEpoch + kSecond - 1), all_ones = Make(UINT64_MAX);
     for (time_t t : std::initializer_list<time_t>{-1, 0, -2208988800, 2147483648, 910692730085}) {
         time_t back = 12345;
-        UnixToNT(t, &ft);
-        NTToUnix(&ft, &back);
+        UnixToNT(t, &ft), NTToUnix(&ft, &back);
         EXPECT_TRUE(Value(ft) == uint64_t(t + kEpochSeconds) * kSecond && back == t) << t;
     }
     time_t back = 1, top = 1;  // sub-second units are dropped, not rounded; a set top bit is unsigned
@@ -82,19 +59,16 @@ TEST(Time, UnixAndFileTimesConvertBothWaysAndCompareByHighWordFirst) {
                     CompareFileTime(&p[0], &p[0]) == 0) << Value(p[0]);
 }
 
-// Every day from 1601 to 2199 at a varying time of day (each month's last day at its last second)
-// to a breakdown and back in whole seconds, and within 1980..2107 to DOS fields and back.
+// Each day of 1601..2199 (a month's last at its last second) to a breakdown and back; to DOS fields in 1980..2107.
 TEST(Time, ConversionsAgreeWithTheCivilCalendarEveryDay) {
-    int n = 0;
-    for (int y = 1601; y < 2200; ++y)
+    for (int y = 1601, n = 0; y < 2200; ++y)
         for (WORD m = 1; m <= 12; ++m)
             for (WORD d = 1; d <= MonthDays(y, m); ++d, ++n) {
                 const bool last = d == MonthDays(y, m);
                 const WORD h = last ? 23 : n % 24, mi = last ? 59 : n * 7 % 60, s = last ? 59 : n * 13 % 60;
-                const SYSTEMTIME want = {WORD(y), m, WeekdayOf(DaysFromCivil(y, m, d)), d, h, mi, s,
-                                         WORD(n % 1000)};
-                const uint64_t whole = FileTimeOf(y, m, d, h, mi, s);
-                FILETIME ft = Make(whole + want.wMilliseconds * 10000u);
+                const SYSTEMTIME want = {WORD(y), m, WeekdayOf(DaysFromCivil(y, m, d)), d, h, mi, s, WORD(n % 1000)};
+                const uint64_t whole = FileTimeOf(want) / kSecond * kSecond;
+                FILETIME ft = Make(FileTimeOf(want));
                 SYSTEMTIME st = {};
                 ASSERT_TRUE(FileTimeToSystemTime(&ft, &st) && Show(st) == Show(want)) << Show(st);
                 ASSERT_TRUE(SystemTimeToFileTime(&st, &ft) && Value(ft) == whole) << Show(want);
@@ -106,35 +80,32 @@ TEST(Time, ConversionsAgreeWithTheCivilCalendarEveryDay) {
             }
 }
 
-// The last representable time converts both ways; negative file times (from 2^63) and times
-// outside 1601..30828 fail with ERROR_INVALID_DATA in every conversion, the output untouched.
+// The last representable time converts both ways; past it, or from 2^63, every conversion fails.
 TEST(Time, UnrepresentableTimesFailAndLeaveTheOutputAlone) {
-    FILETIME ft = Make(INT64_MAX);
-    SYSTEMTIME st;
-    ASSERT_TRUE(FileTimeToSystemTime(&ft, &st) && Show(st) == "30828-09-14 (4) 02:48:05.477") << Show(st);
-    EXPECT_TRUE(SystemTimeToFileTime(&st, &ft) && Value(ft) == INT64_MAX / kSecond * kSecond);
     union { SYSTEMTIME st; FILETIME ft; WORD dos[2]; } out;
-    std::vector<std::function<BOOL()>> calls;
+    FILETIME ft = Make(INT64_MAX);
+    ASSERT_TRUE(FileTimeToSystemTime(&ft, &out.st) && Show(out.st) == "30828-09-14 (4) 02:48:05.477") << Show(out.st);
+    EXPECT_TRUE(SystemTimeToFileTime(&out.st, &ft) && Value(ft) == INT64_MAX / kSecond * kSecond);
+    const SYSTEMTIME early = {1600, 12, 0, 31, 23, 59, 59, 0}, late = {30828, 9, 0, 14, 2, 48, 6, 0};
+    std::vector<std::function<BOOL()>> calls = {[&] { return SystemTimeToFileTime(&early, &out.ft); },
+                                                [&] { return SystemTimeToFileTime(&late, &out.ft); }};
     for (const FILETIME f : {Make(uint64_t{1} << 63), Make(0xFFFFFFFF00000000u), Make(~0ull)})
         calls.insert(calls.end(), {[=, &out] { return FileTimeToSystemTime(&f, &out.st); },
                                    [=, &out] { return FileTimeToDosDateTime(&f, out.dos, out.dos + 1); },
                                    [=, &out] { return FileTimeToLocalFileTime(&f, &out.ft); },
                                    [=, &out] { return LocalFileTimeToFileTime(&f, &out.ft); }});
-    for (const SYSTEMTIME s : std::initializer_list<SYSTEMTIME>{{1600, 12, 0, 31, 23, 59, 59, 0},
-                                                              {30828, 9, 0, 14, 2, 48, 6, 0}})
-        calls.push_back([=, &out] { return SystemTimeToFileTime(&s, &out.ft); });
     for (time_t t : std::initializer_list<time_t>{-kEpochSeconds - 1, 910692730086, INT64_MIN, INT64_MAX})
         calls.push_back([=, &out] { return UnixToNT(t, &out.ft), FALSE; });
     ExpectFailures(ERROR_INVALID_DATA, calls, &out, sizeof out);
 }
 
-// The local/UTC file-time pair follows the zone field ftime reports, GetLocalTime the process's
-// TZ rules; the child's fixed zone five and a half hours east tells the two apart.
+// The local/UTC pair follows ftime's zone field, GetLocalTime the TZ rules: a zone 5:30 east tells them apart.
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 TEST(Time, LocalTimesFollowTheirZoneSources) {
-    EXPECT_EQ(tvxtest::ChildExit([] {
-        setenv("TZ", "XST-05:30", 1);
-        tzset();
-        const uint64_t offset = uint64_t(MinutesWest() * 60 * int64_t{kSecond});
+    EXPECT_EQ(ChildExit([] {
+        setenv("TZ", "XST-05:30", 1), tzset();
+        struct timeb tb = {};  // zeroed: on i386 with a 64-bit time_t ftime fills a shorter record
+        const uint64_t offset = (ftime(&tb), tb.timezone * 60 * kSecond);
         int failures = 4;
         for (uint64_t v : {kEpoch, uint64_t{127225359316789012u}, uint64_t{7} << 60, kSecond}) {
             FILETIME utc = Make(v), local = Make(0), again = Make(0);
@@ -143,53 +114,46 @@ TEST(Time, LocalTimesFollowTheirZoneSources) {
         }
         for (int attempt = 0; attempt < 5 && (failures & 4); ++attempt) {  // a second may turn over
             SYSTEMTIME utc, local;
-            GetSystemTime(&utc);
-            GetLocalTime(&local);
-            const int64_t ahead = UnixMs(local) - UnixMs(utc);
-            if (ahead >= 19800000 && ahead < 19801000) failures &= ~4;
+            const uint64_t ahead = (GetSystemTime(&utc), GetLocalTime(&local), FileTimeOf(local) - FileTimeOf(utc));
+            if (ahead >= 198000000000 && ahead < 198010000000) failures &= ~4;  // 5:30 within a second
         }
         return failures;
     }), 0);
 }
 
 TEST(Time, CurrentTimeMatchesTheSystemClock) {
+    const auto unix_ms = [] { timeval t; return gettimeofday(&t, 0), t.tv_sec * 1000LL + t.tv_usec / 1000; };
     for (int i = 0; i < 20; ++i, usleep(3000)) {
         SYSTEMTIME st;
-        const int64_t before = UnixMs(), got = (GetSystemTime(&st), UnixMs(st)), after = UnixMs();
-        EXPECT_TRUE(got >= before && got <= after && st.wDayOfWeek == WeekdayOf(got / 86400000)) << Show(st);
+        const int64_t before = unix_ms(), got = (GetSystemTime(&st), int64_t(FileTimeOf(st) - kEpoch) / 10000);
+        EXPECT_TRUE(got >= before && got <= unix_ms() && st.wDayOfWeek == WeekdayOf(got / 86400000)) << Show(st);
     }
-    FILETIME now = Make(0);
-    const int64_t before = UnixMs() / 1000, got = (GetSystemTimeAsFileTime(&now), Value(now) / kSecond) - kEpochSeconds;
-    EXPECT_TRUE(got >= before && got <= UnixMs() / 1000 && Value(now) % kSecond == 0) << Value(now);
+    FILETIME ft = Make(0);
+    const int64_t before = unix_ms() / 1000, got = (GetSystemTimeAsFileTime(&ft), Value(ft) / kSecond) - kEpochSeconds;
+    EXPECT_TRUE(got >= before && got <= unix_ms() / 1000 && Value(ft) % kSecond == 0) << Value(ft);
 }
 
-// Ticks never go back (modulo 2^32), follow the monotonic clock across a Sleep with a seconds and a
-// millisecond part, and count from the system's fixed point, which a child shares. A Sleep lasts
-// its interval through signals (one begun again at each would never end); INFINITE is finite.
+// Ticks never go back (modulo 2^32), follow the monotonic clock across a Sleep of 1.5 s and count from a
+// point a child shares; a Sleep outlasts signals (restarted at each it would never end); INFINITE ends.
 TEST(Time, TickCountAndSleepFollowElapsedTime) {
     for (DWORD first = GetTickCount(), previous = first, now; previous - first < 100; previous = now)
         ASSERT_LT(DWORD((now = GetTickCount()) - previous), 0x80000000u);
-    const long long start_before = tvxtest::NowMs();
-    const DWORD t0 = GetTickCount();
-    const long long start_after = tvxtest::NowMs();
+    const long long start_before = NowMs(), t0 = GetTickCount(), start_after = NowMs();
     Sleep(1500);
-    const long long end_before = tvxtest::NowMs(), ticks = DWORD(GetTickCount() - t0);
-    EXPECT_GE(end_before - start_before, 1500);
-    EXPECT_TRUE(ticks >= end_before - start_after - 1 && ticks <= tvxtest::NowMs() - start_before + 1);
-    const DWORD parent = GetTickCount();
-    EXPECT_EQ(tvxtest::ChildExit([&] { return GetTickCount() - parent < 60000 ? 0 : 1; }), 0);
+    const long long end_before = NowMs(), ticks = DWORD(GetTickCount() - t0);
+    EXPECT_TRUE(end_before - start_before >= 1500 && ticks >= end_before - start_after - 1 &&
+                ticks <= NowMs() - start_before + 1) << ticks;
+    EXPECT_EQ(ChildExit([parent = GetTickCount()] { return int(GetTickCount() - parent >= 60000); }), 0);
     long long slept = 0;
-    EXPECT_GT(tvxtest::RunUnderSignalStorm([&] { slept = -tvxtest::NowMs(), Sleep(600), slept += tvxtest::NowMs(); }),
-              tvxtest::kStormEvidence);
+    EXPECT_GT(RunUnderSignalStorm([&] { slept = -NowMs(), Sleep(600), slept += NowMs(); }), kStormEvidence);
     EXPECT_GE(slept, 600);
-    EXPECT_EQ(tvxtest::ChildExit([] { return Sleep(INFINITE), 0; }, 1), -SIGKILL);
+    EXPECT_EQ(ChildExit([] { return Sleep(INFINITE), 0; }, 1), -SIGKILL);
 }
 
 TEST(Time, FixedAnswersAndNullPointers) {
     SYSTEMTIME past = {1990, 6, 0, 15, 12, 0, 0, 0}, out = past;
-    EXPECT_FALSE(SetSystemTime(&past) || SetLocalTime(&past) || SetSystemTimeAdjustment(1, FALSE));
-    EXPECT_TRUE(SetSystemTimeAdjustment(12345, TRUE));
-    EXPECT_FALSE(SystemTimeToTzSpecificLocalTime(nullptr, &past, &out));
+    EXPECT_FALSE(SetSystemTime(&past) || SetLocalTime(&past) || SetSystemTimeAdjustment(1, FALSE) ||
+                 !SetSystemTimeAdjustment(12345, TRUE) || SystemTimeToTzSpecificLocalTime(0, &past, &out));
     EXPECT_EQ(Show(out), Show(past));
     DWORD adjustment = 111, increment = 222;
     BOOL disabled = 5;

@@ -23,7 +23,8 @@
 // `Destroy`, which releases what the record holds and frees it. A closer cancelled part-way
 // finishes the close from the table lock's clean-up, so `Destroy` may run twice when a
 // cancellation lands inside it: it must tolerate that too (clearing fields does; freeing memory
-// must run with cancellation off), and it marks the record free last.
+// must run with cancellation off), and it frees the record's bit in the table's bitmap before
+// it clears `inUse`, so that a second run still finds the record in use.
 #pragma once
 
 #include <pthread.h>

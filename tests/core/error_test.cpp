@@ -5,30 +5,23 @@
 
 #include <thread>
 
-// A stored code is per thread and reads 0 where none was stored. SetLastError clears errno, so
-// its code is what the next call sees; an errno that a failed call leaves pending is translated
-// once, and cleared, and then the stored code is back.
+// Codes are per thread (0 if none); SetLastError clears errno; a pending errno is translated once.
 TEST(LastError, StoredPerThreadAndAPendingErrnoIsTranslatedOnce) {
     errno = EACCES;
     SetLastError(1234);
     EXPECT_TRUE(GetLastError() == 1234u && GetLastError() == 1234u);
-    DWORD seen[4] = {};
-    int errno_after = -1;
+    std::vector<DWORD> seen;  // a braced list is evaluated in order: none, translated, errno, again
     std::thread([&] {
-        seen[0] = GetLastError();
-        seen[1] = open("/nonexistent/really/not", O_RDONLY) == -1 ? GetLastError() : 1;
-        errno_after = errno;
-        seen[2] = GetLastError();
+        seen = {GetLastError(), open("/nonexistent/really/not", O_RDONLY) == -1 ? GetLastError() : 1,
+                DWORD(errno), GetLastError()};
         SetLastError(5678);
-        seen[3] = GetLastError();
+        seen.push_back(GetLastError());
     }).join();
-    EXPECT_EQ(std::vector<DWORD>(seen, seen + 4), (std::vector<DWORD>{0, 2, 0, 5678}));
-    EXPECT_TRUE(errno_after == 0 && GetLastError() == 1234u);
+    EXPECT_EQ(seen, (std::vector<DWORD>{0, 2, 0, 0, 5678}));
+    EXPECT_EQ(GetLastError(), 1234u);
 }
 
-// Only rows that encode a choice: two errno values that share a code, the socket meaning of
-// EOPNOTSUPP (the same number as ENOTSUP), EPIPE and EEXIST. An errno without a row (41, 117) is
-// left pending and the stored code is returned.
+// Rows encoding a choice (EOPNOTSUPP == ENOTSUP); an errno with no row (41, 117) stays pending.
 TEST(LastError, TranslationRowsThatEncodeAChoice) {
     const struct { int error_number; DWORD code; } rows[] = {{EMFILE, 4}, {ENFILE, 4},
         {EALREADY, 10036}, {EINPROGRESS, 10036}, {EOPNOTSUPP, 10045}, {EPIPE, 110}, {EEXIST, 183},

@@ -28,9 +28,8 @@ static int FirstFailed(std::initializer_list<bool> checks) {
 static bool HandlerIs(int s, sighandler_t f) { struct sigaction a; return !sigaction(s, 0, &a) && a.sa_handler == f; }
 static bool Blocked(int sig) { sigset_t m; return !pthread_sigmask(0, 0, &m) && sigismember(&m, sig) == 1; }
 
-// Files: a requested count uncapped, else the soft limit (at most 4096); events: 1088 unless a positive
-// count is asked for. A positive KWR_GEN_CORE under 10241 characters wants core dumps: no core size limit,
-// SIGABRT not blocked nor ignored, no fault handler. Always: QUIT, TERM blocked, SIGPIPE ignored, umask 027.
+// Files: as asked, else the soft limit (<= 4096); events: 1088 unless more asked. KWR_GEN_CORE (> 0, short)
+// means no core limit, SIGABRT live, no fault handler. Always QUIT, TERM blocked, SIGPIPE ignored, umask 027.
 TEST(Startup, FirstCallSizesTablesAndSetsSignalsCoreLimitAndUmask) {
     const std::string long_text(10241, '7');
     const struct { const char *files, *events, *core; rlim_t limit; uint32_t want[2]; } rows[] = {
@@ -53,8 +52,7 @@ TEST(Startup, FirstCallSizesTablesAndSetsSignalsCoreLimitAndUmask) {
         }), 0) << "row " << &r - rows;
 }
 
-// A later InitNTSystem changes only the core switch and the umask. SetSystemInterrupts switches the
-// ignorable signals (a write to a closed pipe then fails, not kills), SIGABRT only while no core is wanted.
+// A later start changes only core switch and umask; SetSystemInterrupts toggles ignorable signals (SIGABRT: no core).
 TEST(Startup, LaterCallsChangeOnlyTheCoreSwitchUmaskAndSignals) {
     EXPECT_EQ(ChildExit([] {
         const bool started = Start({{"KWR_GEN_CORE", "0"}});
@@ -80,8 +78,7 @@ TEST(Startup, RootIsNeverChosenAsOwner) {
             Start({}), userID == (owner ? owner : ~0u), groupID == (owner ? owner + 1 : ~0u)}); }), 0) << owner;
 }
 
-// cleanupHandler exits with the signal's number after the shut-down callback. WaitForServiceStop
-// returns once SIGTERM comes, after a grace period of two seconds, having set the flag and called it.
+// cleanupHandler calls back, then exits with the signal; WaitForServiceStop does so 2 s after SIGTERM.
 TEST(Startup, ShutdownCallsTheCallbackThenExits) {
     char said[16] = {};
     ASSERT_EQ(pipe(g_pipe), 0);

@@ -10,8 +10,7 @@
 using tvxtest::UniqueName;
 using Lines = std::vector<std::string>;
 
-// Threads that log side by side write whole lines, none lost, each with the time, the process and
-// the writing thread in front.
+// Threads logging side by side write whole lines, none lost, led by the time, process and thread.
 TEST(Log, ThreadsWriteWholeLinesCarryingTimeProcessAndThread) {
     const std::string tag = UniqueName("mt");
     auto body = [&, n = 0]() mutable {  // no two messages of a thread alike: nothing folds
@@ -27,23 +26,18 @@ TEST(Log, ThreadsWriteWholeLinesCarryingTimeProcessAndThread) {
         if (line.find(tag) == std::string::npos) continue;
         ASSERT_EQ(regexec(&re, line.c_str(), 5, m, 0), 0) << line;
         auto field = [&](int i) { return line.substr(m[i].rm_so, m[i].rm_eo - m[i].rm_so); };
-        EXPECT_EQ(strtoul(field(1).c_str(), nullptr, 16), static_cast<unsigned long>(getpid()));
-        EXPECT_TRUE(strtoul(field(2).c_str(), nullptr, 16) == strtoul(field(4).c_str(), nullptr, 16) &&
-                    field(3) == tag) << line;
+        auto hex = [&](int i) { return strtoul(field(i).c_str(), nullptr, 16); };
+        EXPECT_TRUE(hex(1) == unsigned(getpid()) && hex(2) == hex(4) && field(3) == tag) << line;
         ++seen;
     }
     regfree(&re);
     EXPECT_EQ(seen, rounds[0] + rounds[1] + rounds[2] + rounds[3]);
 }
 
-// Runs of one message fold into a count line when a different one comes; an empty message writes
-// no line of its own but differs from the one before and repeats like any other.
+// A run folds into a count line when another message comes; an empty one writes no line but repeats.
 TEST(Log, RepeatsFoldIntoCountLines) {
-    const std::string a = UniqueName("a"), b = UniqueName("b"), c = UniqueName("c");
-    for (const std::string* m : {&a, &a, &a, &b, &b}) UnixLog("%s", m->c_str());
-    UnixLog("%s", "");
-    UnixLog("%s", "");
-    UnixLog("%s", c.c_str());
+    const std::string a = UniqueName("a"), b = UniqueName("b"), c = UniqueName("c"), none;
+    for (const std::string* m : {&a, &a, &a, &b, &b, &none, &none, &c}) UnixLog("%s", m->c_str());
     const std::string once = "Last message repeated once";
     EXPECT_EQ(tvxtest::LogMessagesFrom(a), (Lines{a, "Last message repeated 2 times", b, once, once, c}));
 }
@@ -65,10 +59,8 @@ TEST(Log, UnfinishedRunOfRepeatsIsNeverReported) {
 TEST(Log, LongMessageIsCutAndErrnoIsLeftAsFound) {
     const std::string text = UniqueName("long") + std::string(20000, 'q');
     SetLastError(183);
+    errno = 41;  // no system call sets it and it has no translation: GetLastError leaves it pending
     UnixLog("%s", text.c_str());
-    EXPECT_EQ(GetLastError(), 183u);
-    errno = ENOENT;
-    UnixLog("%s", UniqueName("errno").c_str());
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(tvxtest::LogMessagesFrom(text.substr(0, 10238)).size(), 2u);
+    EXPECT_TRUE(errno == 41 && GetLastError() == 183u);
+    EXPECT_EQ(tvxtest::LogMessagesFrom(text.substr(0, 10238)).size(), 1u);
 }

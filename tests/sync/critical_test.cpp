@@ -33,8 +33,7 @@ static bool Joined(pthread_t thread, void** result = nullptr) {
     return WaitUntil([&] { return pthread_tryjoin_np(thread, result) == 0; }, 30000);
 }
 
-// Enter and TryEnter (negative depths) entries count alike: held, cancellation disabled, until as
-// many leaves. At depth 2 another section is held throughout: the final leave still enables it.
+// Enter and TryEnter (depth < 0) nest alike; a final leave re-enables cancel even with another held.
 TEST(CriticalSection, EveryEntryNeedsItsOwnLeave) {
     Section other;
     for (int depth : {1, 2, 5, -1, -2, -5}) {
@@ -66,9 +65,7 @@ TEST(CriticalSection, ThreadsInsideAreMutuallyExclusive) {
     EXPECT_TRUE(overlaps == 0 && Waiters(s) == 0 && Seen(&s) == kFree);
 }
 
-// An owner that got in by blocking, entered again and was cancelled (asynchronous type) keeps
-// running until its second leave. Strays by this thread, its former owner, change nothing: not the
-// hold, not this thread's cancellation state.
+// A cancelled owner (got in by blocking) runs until its second leave; strays by its former owner do nothing.
 TEST(CriticalSection, OwnerIsNotCancelledUntilItHasLeftCompletely) {
     Section s;
     EnterCriticalSection(&s);
@@ -96,9 +93,7 @@ TEST(CriticalSection, OwnerIsNotCancelledUntilItHasLeftCompletely) {
     EXPECT_EQ(Seen(&s), kFree) << "it died before giving the section back";
 }
 
-// Waiters queue behind a nested hold and the first is cancelled while blocked: the others stay out
-// through the non-final leave, and the final one lets each in. On a section reserved for the
-// holder the first waiter revokes that, and must give back the section's word as it dies.
+// Only a nested hold's final leave admits waiters; a cancelled waiter, reserved or not, breaks nothing.
 TEST(CriticalSection, OnlyTheFinalLeaveWakesWaitersAndACancelledOneBreaksNothing) {
     for (int variant = 0; variant < 4; ++variant) {
         const bool asynchronous = variant & 1, reserved = variant & 2;
@@ -120,9 +115,8 @@ TEST(CriticalSection, OnlyTheFinalLeaveWakesWaitersAndACancelledOneBreaksNothing
         EXPECT_TRUE(asynchronous || result == PTHREAD_CANCELED);  // see Script::cancelled
         EXPECT_EQ(Waiters(s), 3) << "the cancelled waiter is still counted";
         LeaveCriticalSection(&s);
-        // A bounded look for what must not happen: it can miss, but never fail falsely.
         auto in = [&] { return waiter[1].inside_state + waiter[2].inside_state + waiter[3].inside_state > -3; };
-        EXPECT_FALSE(WaitUntil(in, 200)) << "a non-final leave let a waiter in";
+        EXPECT_FALSE(WaitUntil(in, 200)) << "a non-final leave let a waiter in";  // may miss, never lies
         EXPECT_EQ(Seen(&s), kMine);
         LeaveCriticalSection(&s);
         for (int i = 1; i < 4; ++i)  // let in, with cancellation disabled
@@ -131,9 +125,7 @@ TEST(CriticalSection, OnlyTheFinalLeaveWakesWaitersAndACancelledOneBreaksNothing
     }
 }
 
-// A waiter counted just as the owner leaves must be let in by that leave: nobody else will come.
-// Thousands of hand-offs race the waiter's count and test against the leave's release and look;
-// run as this machine orders releases, then in a copy whose leaves are fenced (no kernel barrier).
+// A waiter counted as the owner leaves must be let in by that leave; rerun with fenced leaves too.
 TEST(CriticalSection, AHandOffNeverStrandsTheWaiter) {
     static CRITICAL_SECTION s;  // never deleted: it outlives a waiter that PlayRounds strands
     InitializeCriticalSection(&s);
@@ -151,9 +143,7 @@ TEST(CriticalSection, AHandOffNeverStrandsTheWaiter) {
     else EXPECT_TRUE(RerunThisTest("TVX_TEST_FENCED")) << "the fenced run failed";
 }
 
-// A section only one thread has used is reserved for it; the first other thread revokes that.
-// Their entries race on a fresh section each round: neither may be inside with the other or be
-// stranded by its leave, and the section works normally once revoked.
+// The first other thread revokes a one-thread reservation racing its holder: no overlap, none stranded.
 TEST(CriticalSection, RevokingAReservationRacesSafelyWithItsHolder) {
     CRITICAL_SECTION s;
     std::atomic<int> inside{0}, overlaps{0};

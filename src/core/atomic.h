@@ -1,5 +1,5 @@
-// Sequentially consistent loads, stores and additions on plain fields that several threads reach
-// without a common lock (in-use and closing flags, user counts). Sequential consistency is what
+// Sequentially consistent loads and stores on plain fields that several threads reach
+// without a common lock (in-use flags, reference counts, use slots). Sequential consistency is what
 // the store-then-load handshakes between an operation and a closer rely on.
 #pragma once
 
@@ -13,11 +13,6 @@ T load(const T& value) {
 template <class T>
 void store(T& target, T value) {
     __atomic_store_n(&target, value, __ATOMIC_SEQ_CST);
-}
-
-template <class T>
-void add(T& target, T delta) {
-    __atomic_add_fetch(&target, delta, __ATOMIC_SEQ_CST);
 }
 
 }  // namespace tarvex

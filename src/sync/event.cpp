@@ -18,12 +18,9 @@
 #include <tarvex/text.h>
 
 #include <errno.h>
-#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
-
-#include <type_traits>
 
 #include "core/atomic.h"
 #include "core/deadline.h"

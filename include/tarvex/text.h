@@ -26,6 +26,25 @@ TARVEX_API char *strupr(char *s);
 TARVEX_API unsigned int hash_fn(const char *key, unsigned int buckets);
 TARVEX_API int NextPrime(int n);
 
+/* ---- Wildcard matching and line parsing ---- */
+
+/* 1 if the text holds ?, *, [ or (. */
+TARVEX_API int WildCardExists(const char *text);
+/* 1 if the whole text matches the pattern; match_start and match_end may be null. */
+TARVEX_API int WildCardMatchEx(const char *text, const char *pattern, int ignore_case,
+                               const char **match_start, const char **match_end);
+TARVEX_API int WildCardMatch(const char *text, const char *pattern);
+TARVEX_API int ParseLine(char *line, char **fields, int *count, const char *separators,
+                         unsigned char flags);
+TARVEX_API int ParseLineRo(const char *line, const char **starts, DWORD *lengths, int *count,
+                           const char *separators, unsigned char flags);
+TARVEX_API char *StripCharsEx(char *text, const char *keep, const char *strip, DWORD where,
+                              DWORD *removed);
+TARVEX_API char *StripChars(char *text, const char *keep, const char *strip, DWORD where);
+TARVEX_API char *StripSpaceEx(char *text, DWORD where);
+TARVEX_API char *StripSpace(char *text);
+TARVEX_API char *RemoveCRLF(char *text);
+
 TARVEX_EXTERN_C_END
 
 #endif

@@ -5,6 +5,7 @@
 // a fixed order and registers CleanupNTResources, which runs each kind's FreeAll step; both orders
 // are the tables kInitSteps and kShutdownSteps below, and a new kind joins by adding its row.
 #include <tarvex/core.h>
+#include <tarvex/files.h>
 #include <tarvex/sync.h>
 #include <tarvex/text.h>
 #include <tarvex/time.h>
@@ -60,6 +61,8 @@ struct InitStep {
 
 constexpr InitStep kInitSteps[] = {
     {nullptr, [](const TableSizes&) { InitNTError(); return 0; }},
+    {"InitFiles failed",
+     [](const TableSizes& sizes) { return InitFiles(static_cast<int>(sizes.files)); }},
     {"InitEvents failed", [](const TableSizes& sizes) { return InitEvents(sizes.events); }},
     {"InitSemaphores failed", [](const TableSizes&) { return InitSemaphores(); }},
 };
@@ -67,7 +70,7 @@ constexpr InitStep kInitSteps[] = {
 // Release steps run by CleanupNTResources, in order. Each must be harmless on a table that an
 // earlier run already released, since the cleanup can run more than once (atexit, host, handler).
 // Events and semaphores are deliberately absent: threads that outlive main may still use them.
-constexpr std::array<void (*)(), 0> kShutdownSteps = {};
+constexpr std::array<void (*)(), 1> kShutdownSteps = {FreeAllFiles};
 
 // strtol/strtoul on the leading digits, as the environment variables have always been read.
 long parse_signed(const char* text) {

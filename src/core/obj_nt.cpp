@@ -4,6 +4,7 @@
 // close or wait, which turns the rest of the handle into a record and validates it. A new kind
 // joins by filling its row of kCloseByTag / kWaitByTag / kLiveByTag.
 #include <tarvex/core.h>
+#include <tarvex/files.h>
 #include <tarvex/sync.h>
 
 #include <pthread.h>
@@ -29,6 +30,7 @@ constexpr auto kCloseByTag = [] {
     std::array<CloseOperation, kTagCount> table{};
     table[kTagSemaphore] = CloseSemaphore;
     table[kTagEvent] = CloseEvent;
+    table[kTagFile] = CloseFile;
     // Reserved tag, and directory searches (FindClose releases those): nothing to do.
     table[kTagReserved] = close_nothing;
     table[kTagFindFile] = close_nothing;
@@ -46,6 +48,7 @@ constexpr auto kLiveByTag = [] {
     std::array<LiveQuery, kTagCount> table{};
     table[kTagSemaphore] = semaphore_is_live;
     table[kTagEvent] = event_is_live;
+    table[kTagFile] = file_is_live;
     return table;
 }();
 

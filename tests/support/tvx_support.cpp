@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -87,6 +89,14 @@ int ExitCodeOf(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? -WTERMSIG(status) : -1000;
 }
 int ChildExit(const std::function<int()>& body, int timeout) { return ExitCodeOf(RunInChild(body, timeout)); }
+
+int AsUnprivilegedUser(const std::function<int()>& body) {
+    for (const std::string& dir : {Root(), Root() + "/mail", Root() + "/mail/tmp"}) chmod(dir.c_str(), 0755);
+    return ChildExit([&] {
+        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) return 100;
+        return body();
+    });
+}
 
 bool WaitUntil(const std::function<bool()>& done, int timeout_ms) {
     for (const long long deadline = NowMs() + timeout_ms; !done(); usleep(1000))

@@ -33,6 +33,11 @@ int RunInChild(const std::function<int()>& body, int timeout_seconds = 30);
 int ExitCodeOf(int wait_status);
 int ChildExit(const std::function<int()>& body, int timeout_seconds = 30);
 
+// ChildExit of `body` run as an unprivileged user (root passes every permission check), with the
+// private root's directories opened to it; 100 when the privileges could not be dropped.
+constexpr unsigned kNobody = 65534;
+int AsUnprivilegedUser(const std::function<int()>& body);
+
 // Polls `done` until it holds (true) or `timeout_ms` has passed (false).
 bool WaitUntil(const std::function<bool()>& done, int timeout_ms = 10000);
 

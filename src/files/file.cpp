@@ -56,8 +56,10 @@ void wake_nobody(FileRecord*) {}
 // FILE_FLAG_DELETE_ON_CLOSE. The descriptor is taken out of the record first, so a second run
 // (a closer cancelled inside the first) never closes a number that may since belong to someone
 // else.
+// Runs under filelock; a record of a table being released is no longer the table's to mark.
 void end_file(FileRecord* record) {
-    FileSlot.mark_free(static_cast<uint32_t>(record - FileSlot.records));
+    if (FileSlot.records != nullptr)
+        FileSlot.mark_free(static_cast<uint32_t>(record - FileSlot.records));
     int fd = __atomic_exchange_n(&record->fd, -1, __ATOMIC_RELAXED);
     if (fd >= 0) {
         without_cancellation([&] {

@@ -9,16 +9,9 @@
 #include <thread>
 #include <vector>
 
-namespace {
+#include "bench_support.h"
 
-void StartLibrary() {
-    static const bool started = [] {
-        static char name[] = "tarvex_bench";
-        static char* argv[] = {name, nullptr};
-        return InitNTSystem(1, argv, nullptr, nullptr) != 0;
-    }();
-    (void)started;
-}
+namespace {
 
 // Two threads hand a token back and forth through two auto-reset events.
 void BM_EventPingPong_tarvex(benchmark::State& state) {

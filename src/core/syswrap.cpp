@@ -13,6 +13,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "core/transfer.h"
+
 namespace tarvex {
 namespace {
 
@@ -54,25 +56,6 @@ auto without_signals(Call&& call) {
 constexpr auto kMinusOne = [](auto r) { return r == -1; };
 constexpr auto kNonZero = [](auto r) { return r != 0; };
 constexpr auto kNull = [](auto r) { return r == nullptr; };
-
-// Shared body of Read and Write: moves the whole count unless end of file or an error stops it.
-template <class Transfer>
-ssize_t transfer_all(int fd, char* buf, size_t count, Transfer&& transfer) {
-    if (count == 0) return 0;
-    size_t done = 0;
-    for (;;) {
-        ssize_t n = transfer(fd, buf + done, count - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            if (done == count) return static_cast<ssize_t>(count);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (done == 0) return n;
-        if (n == 0 || errno == EAGAIN) return static_cast<ssize_t>(done);
-        return -1;
-    }
-}
 
 }  // namespace
 }  // namespace tarvex

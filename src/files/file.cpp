@@ -10,6 +10,13 @@
 // uses under way before the descriptor is closed, so a read racing a close never reads a
 // descriptor number that another open has meanwhile been given.
 //
+// A handle that has been positioned keeps its file position in the record and moves data with
+// pread and pwrite: a seek then costs no system call, and a seek-write-seek-read round trip two
+// calls instead of four. The descriptor's own position is stale meanwhile, so the record goes back
+// to it for good, after setting it, once the descriptor is handed out (HandleToFileHandle). The
+// record's `io` lock orders the transfers and seeks of one handle, as the kernel's own position
+// lock would.
+//
 // Pipe handles and pipe names are handed to the pipe code, which answers for them.
 #include <tarvex/core.h>
 #include <tarvex/files.h>
@@ -28,6 +35,7 @@
 #include "core/lifetime.h"
 #include "core/lock.h"
 #include "core/slot_table.h"
+#include "core/transfer.h"
 #include "files/share.h"
 
 namespace tarvex {
@@ -45,6 +53,10 @@ struct FileRecord {
     LONG inUse;
     LONG references;
     BOOL closed;  // what the last close came to, read by CloseFile under filelock
+    int64_t position;  // the file position while ownPosition is set
+    LONG ownPosition;  // 1: a regular file positioned through the handle; the fd's position is stale
+    LONG escaped;      // 1: the descriptor was handed out; its own position is the only one
+    TableLock io;
 };
 
 constinit SlotTable<FileRecord> FileSlot;
@@ -79,7 +91,9 @@ void end_file(FileRecord* record) {
 template <class Body>
 bool with_file(HANDLE file, Body&& body) {
     if (handle_tag(handle_value(file)) != kTagFile ||
-        use_handle(FileSlot, file, body) != Use::kDone) {
+        use_handle(FileSlot, file, [&](FileRecord* record) {
+            with_lock(record->io, [&] { body(record); });
+        }) != Use::kDone) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
@@ -107,8 +121,59 @@ bool creating(DWORD disposition) {
     return disposition == CREATE_NEW || disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
 }
 
-// Position and size without disturbing the position; -1 on failure.
-int64_t file_size(int fd) {
+// The rest of the handle operations run under the record's io lock.
+
+// Moves the position as lseek would, and answers as lseek would. The first successful seek on a
+// regular file hands the position to the record.
+int64_t seek(FileRecord* record, int64_t offset, int method) {
+    if (!record->ownPosition) {
+        off_t at = lseek(record->fd, offset, method);
+        struct stat status;
+        if (at >= 0 && !record->escaped && fstat(record->fd, &status) == 0 &&
+            S_ISREG(status.st_mode)) {
+            record->position = at;
+            record->ownPosition = 1;
+        }
+        return at;
+    }
+    int64_t base = 0;
+    if (method == SEEK_CUR) {
+        base = record->position;
+    } else if (method == SEEK_END) {
+        struct stat status;
+        if (fstat(record->fd, &status) != 0) return -1;
+        base = status.st_size;
+    } else if (method != SEEK_SET) {
+        errno = EINVAL;
+        return -1;
+    }
+    int64_t at;
+    if (__builtin_add_overflow(base, offset, &at) || at < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    record->position = at;
+    return at;
+}
+
+ssize_t transfer(FileRecord* record, void* buffer, size_t count, bool writing) {
+    char* bytes = static_cast<char*>(buffer);
+    if (!record->ownPosition) return writing ? Write(record->fd, bytes, count) : Read(record->fd, bytes, count);
+    int64_t& position = record->position;
+    return transfer_all(record->fd, bytes, count, [&](int fd, char* p, size_t n) {
+        ssize_t moved = writing ? pwrite(fd, p, n, position) : pread(fd, p, n, position);
+        if (moved > 0) position += moved;
+        return moved;
+    });
+}
+
+// The size without disturbing the position; -1 on failure.
+int64_t file_size(FileRecord* record) {
+    int fd = record->fd;
+    if (record->ownPosition) {
+        struct stat status;
+        return fstat(fd, &status) == 0 ? status.st_size : -1;
+    }
     off_t here = lseek(fd, 0, SEEK_CUR);
     if (here < 0) return -1;
     off_t end = lseek(fd, 0, SEEK_END);
@@ -185,6 +250,9 @@ TARVEX_API HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode, LPSEC
             record->disposition = disposition;
             record->flagsAndAttributes = flags_and_attributes;
             record->closed = TRUE;
+            record->position = 0;
+            record->ownPosition = 0;
+            record->escaped = 0;
             store(record->references, LONG{1});
             store(record->fd, fd);
             store(record->inUse, LONG{1});
@@ -238,7 +306,7 @@ TARVEX_API BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read
     ssize_t result = -1;
     if (buffer == nullptr && to_read != 0) {
         errno = EFAULT;
-    } else if (!with_file(file, [&](FileRecord* record) { result = Read(record->fd, buffer, to_read); })) {
+    } else if (!with_file(file, [&](FileRecord* record) { result = transfer(record, buffer, to_read, false); })) {
         result = -1;
     }
     if (read != nullptr) *read = result < 0 ? 0 : static_cast<DWORD>(result);
@@ -254,7 +322,7 @@ TARVEX_API BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD w
     if (buffer == nullptr && to_write != 0) {
         errno = EFAULT;
     } else if (!with_file(file, [&](FileRecord* record) {
-                   result = Write(record->fd, buffer, to_write);
+                   result = transfer(record, const_cast<void*>(buffer), to_write, true);
                })) {
         result = -1;
     }
@@ -275,7 +343,7 @@ TARVEX_API DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high,
                                                 static_cast<uint32_t>(distance));
     int64_t position = -1;
     if (!with_file(file, [&](FileRecord* record) {
-            position = lseek(record->fd, offset, static_cast<int>(method));
+            position = seek(record, offset, static_cast<int>(method));
         }))
         return INVALID_SET_FILE_POINTER;
     if (distance_high != nullptr) *distance_high = static_cast<LONG>(position >> 32);
@@ -291,7 +359,7 @@ TARVEX_API BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INT
     }
     int64_t moved = -1;
     if (!with_file(file, [&](FileRecord* record) {
-            moved = lseek(record->fd, distance.QuadPart, static_cast<int>(method));
+            moved = seek(record, distance.QuadPart, static_cast<int>(method));
         }) ||
         moved < 0)
         return FALSE;
@@ -301,7 +369,7 @@ TARVEX_API BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INT
 
 TARVEX_API DWORD GetFileSize(HANDLE file, LPDWORD size_high) {
     int64_t size = -1;
-    with_file(file, [&](FileRecord* record) { size = file_size(record->fd); });
+    with_file(file, [&](FileRecord* record) { size = file_size(record); });
     if (size < 0) {
         if (size_high != nullptr) *size_high = 0xFFFFFFFFu;
         return INVALID_FILE_SIZE;
@@ -312,7 +380,7 @@ TARVEX_API DWORD GetFileSize(HANDLE file, LPDWORD size_high) {
 
 TARVEX_API BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
     int64_t found = -1;
-    with_file(file, [&](FileRecord* record) { found = file_size(record->fd); });
+    with_file(file, [&](FileRecord* record) { found = file_size(record); });
     if (found < 0) return FALSE;
     if (size == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -325,7 +393,7 @@ TARVEX_API BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
 TARVEX_API BOOL SetEndOfFile(HANDLE file) {
     BOOL result = FALSE;
     with_file(file, [&](FileRecord* record) {
-        off_t here = lseek(record->fd, 0, SEEK_CUR);
+        int64_t here = seek(record, 0, SEEK_CUR);
         result = here >= 0 && resize_to(record->fd, here);
     });
     return result;
@@ -334,7 +402,7 @@ TARVEX_API BOOL SetEndOfFile(HANDLE file) {
 TARVEX_API BOOL SetFileSize(HANDLE file, LONG distance, PLONG, DWORD method) {
     BOOL result = FALSE;
     with_file(file, [&](FileRecord* record) {
-        off_t end = lseek(record->fd, distance, static_cast<int>(method));
+        int64_t end = seek(record, distance, static_cast<int>(method));
         result = end >= 0 && resize_to(record->fd, end);
     });
     return result;
@@ -377,9 +445,16 @@ TARVEX_API BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* last_a
     return result;
 }
 
+// The caller may read, write or seek the descriptor itself from now on: its position is made the
+// handle's and stays so.
 TARVEX_API int HandleToFileHandle(HANDLE file) {
     int fd = -1;
-    use_handle(FileSlot, file, [&](FileRecord* record) { fd = load(record->fd); });
+    with_file(file, [&](FileRecord* record) {
+        if (record->ownPosition) lseek(record->fd, record->position, SEEK_SET);
+        record->ownPosition = 0;
+        record->escaped = 1;
+        fd = record->fd;
+    });
     return fd;
 }
 

@@ -91,6 +91,11 @@ TEST(Files, ReadWriteSeekAndSizesBeyondFourGiB) {
     EXPECT_EQ(3u, SetFilePointer(h, 0, nullptr, FILE_CURRENT));  // the size left the position alone
     EXPECT_TRUE(SetFileSize(h, 2, nullptr, FILE_BEGIN) && GetFileSizeEx(h, &size) && size.QuadPart == 2);
     EXPECT_TRUE(FlushFileBuffers(h));
+    // The descriptor handed out carries the handle's position, and the handle follows it after.
+    int fd = HandleToFileHandle(h);
+    EXPECT_EQ(2, lseek(fd, 0, SEEK_CUR));
+    EXPECT_EQ(2, write(fd, "zz", 2));
+    EXPECT_EQ(4u, SetFilePointer(h, 0, nullptr, FILE_CURRENT));
     // Other kinds and bad handles: FALSE; a foreign kind's count is not touched.
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     n = 7;

@@ -1,5 +1,5 @@
-/* Text utilities: bounded strings and hashing. Every size argument is the whole destination
- * size, terminator included. */
+/* Text utilities: bounded strings, hashing, wildcard matching and line parsing. Every size
+ * argument is the whole destination size, terminator included. */
 #ifndef TARVEX_TEXT_H
 #define TARVEX_TEXT_H
 

@@ -20,6 +20,8 @@
 
 #include <algorithm>
 
+#include "text/byte_set.h"
+
 namespace tarvex {
 namespace {
 
@@ -39,13 +41,6 @@ inline void MoveBounded(char* dst, const char* src, int limit) {
     size_t bytes = length < static_cast<size_t>(limit) ? length + 1 : static_cast<size_t>(limit);
     memmove(dst, src, bytes);
 }
-
-// 256-bit membership set over byte values.
-struct ByteSet {
-    uint32_t words[8] = {};
-    void Add(unsigned char b) { words[b >> 5] |= uint32_t{1} << (b & 31); }
-    bool Has(unsigned char b) const { return (words[b >> 5] >> (b & 31)) & 1u; }
-};
 
 }  // namespace
 }  // namespace tarvex

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
+#include <locale.h>
 #include <sched.h>
 #include <sys/wait.h>
 
@@ -163,6 +164,15 @@ long long NowMs() {
     struct timespec ts;
     return clock_gettime(CLOCK_MONOTONIC, &ts), ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
+
+bool UseLatin1Ctype() {
+    if (setlocale(LC_CTYPE, "en_US.ISO-8859-1") != nullptr) return true;
+    const std::string to = Root() + "/en_US.ISO-8859-1' >/dev/null 2>&1";
+    [[maybe_unused]] int status = system(("localedef -c -i en_US -f ISO-8859-1 '" + to).c_str());
+    setenv("LOCPATH", Root().c_str(), 1);
+    return setlocale(LC_CTYPE, "en_US.ISO-8859-1") != nullptr;
+}
+
 }  // namespace tvxtest
 
 #if defined(__SANITIZE_ADDRESS__)

@@ -52,6 +52,10 @@ inline void Spin(int n) { for (int i = 0; i < n; ++i) __asm__ __volatile__(""); 
 // Runs the current test alone in a fresh copy of this program with `env_name`=1; true if it passed.
 bool RerunThisTest(const char* env_name);
 
+// Sets LC_CTYPE to en_US.ISO-8859-1, compiling it into the private root when the system has none;
+// false if that failed too (the caller skips).
+bool UseLatin1Ctype();
+
 // Runs `body` on a new thread stormed with SIGCHLD (handled, no SA_RESTART) until it returns or
 // `storm_ms` (if >= 0) has passed; returns the signals handled (StormSignals(): so far). The body
 // starts no thread: the i386 emulator resumes a signalled thread with the thread pointer of the

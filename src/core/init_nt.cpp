@@ -5,6 +5,7 @@
 // a fixed order and registers CleanupNTResources, which runs each kind's FreeAll step; both orders
 // are the tables kInitSteps and kShutdownSteps below, and a new kind joins by adding its row.
 #include <tarvex/core.h>
+#include <tarvex/files.h>
 #include <tarvex/sync.h>
 #include <tarvex/text.h>
 #include <tarvex/time.h>
@@ -60,6 +61,8 @@ struct InitStep {
 
 constexpr InitStep kInitSteps[] = {
     {nullptr, [](const TableSizes&) { InitNTError(); return 0; }},
+    {"InitFindFiles failed",
+     [](const TableSizes& sizes) { return InitFindFiles(static_cast<int>(sizes.files)); }},
     {"InitEvents failed", [](const TableSizes& sizes) { return InitEvents(sizes.events); }},
     {"InitSemaphores failed", [](const TableSizes&) { return InitSemaphores(); }},
 };

@@ -8,5 +8,6 @@ namespace tarvex {
 
 bool semaphore_is_live(HANDLE handle);
 bool event_is_live(HANDLE handle);
+bool find_file_is_live(HANDLE handle);
 
 }  // namespace tarvex

@@ -46,6 +46,7 @@ constexpr auto kLiveByTag = [] {
     std::array<LiveQuery, kTagCount> table{};
     table[kTagSemaphore] = semaphore_is_live;
     table[kTagEvent] = event_is_live;
+    table[kTagFindFile] = find_file_is_live;
     return table;
 }();
 

@@ -63,6 +63,8 @@ constexpr InitStep kInitSteps[] = {
     {nullptr, [](const TableSizes&) { InitNTError(); return 0; }},
     {"InitFiles failed",
      [](const TableSizes& sizes) { return InitFiles(static_cast<int>(sizes.files)); }},
+    {"InitFindFiles failed",
+     [](const TableSizes& sizes) { return InitFindFiles(static_cast<int>(sizes.files)); }},
     {"InitEvents failed", [](const TableSizes& sizes) { return InitEvents(sizes.events); }},
     {"InitSemaphores failed", [](const TableSizes&) { return InitSemaphores(); }},
 };

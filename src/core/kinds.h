@@ -9,5 +9,6 @@ namespace tarvex {
 bool semaphore_is_live(HANDLE handle);
 bool event_is_live(HANDLE handle);
 bool file_is_live(HANDLE handle);
+bool find_file_is_live(HANDLE handle);
 
 }  // namespace tarvex

@@ -49,6 +49,7 @@ constexpr auto kLiveByTag = [] {
     table[kTagSemaphore] = semaphore_is_live;
     table[kTagEvent] = event_is_live;
     table[kTagFile] = file_is_live;
+    table[kTagFindFile] = find_file_is_live;
     return table;
 }();
 

@@ -1,10 +1,12 @@
 /* A small host written only against <windows.h>, the way a ported Win32 server uses tarvex:
  * start the library, log, report what start-up found, hand work between two threads with a
- * critical section, an event and a semaphore, and shut down cleanly. */
+ * critical section, an event and a semaphore, write, read and list files, and shut down
+ * cleanly. */
 #include <windows.h>
 
 #include <pthread.h>
 #include <stdio.h>
+#include <unistd.h>
 
 static CRITICAL_SECTION g_lock;
 static HANDLE g_ready;   /* auto-reset event: the worker has produced an item */
@@ -29,9 +31,52 @@ static void *worker(void *arg) {
     return NULL;
 }
 
+/* Writes a few message files into a scratch directory, reads one back and lists them by pattern.
+ * Returns the number of files listed, or -1. */
+static int files_demo(void) {
+    char dir[MAX_PATH], path[MAX_PATH], text[64];
+    WIN32_FIND_DATAA found;
+    HANDLE h, search;
+    DWORD n;
+    int i, listed = 0;
+
+    if (GetTempPathA(sizeof dir, dir) == 0) return -1;
+    Snprintf(path, sizeof path, "%starvex-example-%lu", dir, (unsigned long)getpid());
+    if (!CreateDirectoryA(path, NULL)) return -1;
+    Strcpy(dir, path, sizeof dir);
+    for (i = 1; i <= 3; ++i) {
+        Snprintf(path, sizeof path, "%s/%d.msg", dir, i);
+        h = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (h == INVALID_HANDLE_VALUE) return -1;
+        n = (DWORD)Snprintf(text, sizeof text, "message %d\n", i);
+        WriteFile(h, text, n, &n, NULL);
+        CloseHandle(h);
+    }
+    Snprintf(path, sizeof path, "%s/2.msg", dir);
+    h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (h != INVALID_HANDLE_VALUE && ReadFile(h, text, sizeof text - 1, &n, NULL)) {
+        text[n] = '\0';
+        printf("read back    : %s", text);
+    }
+    CloseHandle(h);
+    Snprintf(path, sizeof path, "%s/*.MSG", dir);
+    search = FindFirstFileA(path, &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            printf("listed       : %s, %lu bytes\n", found.cFileName, (unsigned long)found.nFileSizeLow);
+            ++listed;
+            Snprintf(path, sizeof path, "%s/%s", dir, found.cFileName);
+            DeleteFileA(path);
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryA(dir);
+    return listed;
+}
+
 int main(int argc, char **argv) {
     pthread_t thread;
-    int consumed = 0, total = 0, events = 0;
+    int consumed = 0, total = 0, events = 0, files;
     HANDLE probe[2048];
     SYSTEMTIME now;
 
@@ -78,8 +123,10 @@ int main(int argc, char **argv) {
     CloseHandle(g_slots);
     CloseHandle(g_ready);
     DeleteCriticalSection(&g_lock);
+    files = files_demo();
+    printf("files        : %d message files written, read and listed\n", files);
     UnixLog("example host done");
     CleanupNTResources();
     printf("done; log lines are in /tmp/zdrunix.log\n");
-    return total == 204 ? 0 : 1;
+    return total == 204 && files == 3 ? 0 : 1;
 }

@@ -12,16 +12,9 @@
 
 #include <string>
 
-namespace {
+#include "bench_support.h"
 
-void StartLibrary() {
-    static const bool started = [] {
-        static char name[] = "tarvex_bench";
-        static char* argv[] = {name, nullptr};
-        return InitNTSystem(1, argv, nullptr, nullptr) != 0;
-    }();
-    (void)started;
-}
+namespace {
 
 std::string Entry(const std::string& dir, int i) {
     return dir + "/entry" + std::to_string(i) + (i % 2 ? ".txt" : i % 4 ? ".MSG" : ".msg");
@@ -30,8 +23,7 @@ std::string Entry(const std::string& dir, int i) {
 // 1,000 entries, half of them "*.msg" in mixed case; made once, removed at exit.
 const std::string& Spool() {
     static const std::string dir = [] {
-        char path[] = "/tmp/tarvex-find-bench-XXXXXX";
-        std::string d = mkdtemp(path) != nullptr ? path : "/tmp";
+        std::string d = ScratchDirectory("find");
         for (int i = 0; i < 1000; ++i) close(open(Entry(d, i).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0640));
         atexit([] {
             for (int i = 0; i < 1000; ++i) unlink(Entry(Spool(), i).c_str());

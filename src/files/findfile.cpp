@@ -209,7 +209,8 @@ TARVEX_API HANDLE FindFirstFileA(LPCSTR path, LPWIN32_FIND_DATAA record) {
 TARVEX_API BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA record) {
     BOOL found = FALSE;
     DWORD error = ERROR_NO_MORE_FILES;
-    Use use = use_handle(FindSlot, search, [&](FindRecord* slot) {
+    bool search_kind = handle_tag(handle_value(search)) == kTagFindFile;
+    Use use = !search_kind ? Use::kNotLive : use_handle(FindSlot, search, [&](FindRecord* slot) {
         if (record == nullptr) {
             error = ERROR_INVALID_PARAMETER;
             return;
@@ -231,7 +232,7 @@ TARVEX_API BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA record) {
 // A search is closed once: a handle whose record is already free is refused like any other.
 TARVEX_API BOOL FindClose(HANDLE search) {
     uint32_t value = handle_value(search);
-    bool closed = value != kInvalidHandleValue && with_lock(findlock, [value] {
+    bool closed = handle_tag(value) == kTagFindFile && with_lock(findlock, [value] {
         t_closedir_result = 0;
         FindRecord* record = FindSlot.at(handle_index(value));
         return close_reference<FindRecord, wake_nobody, end_search>(record) != Closed::kNotLive;

@@ -75,13 +75,17 @@ TEST(FindFiles, FailuresSetTheirLastErrorsOrLeaveItAlone) {
 TEST(FindFiles, OnlyFindCloseEndsASearchAndBadHandlesAreRefused) {
     WIN32_FIND_DATAA record;
     HANDLE h = FindFirstFileA((Spool() + "/*.msg").c_str(), &record);
+    HANDLE live = FindFirstFileA((Spool() + "/*.msg").c_str(), &record);
     EXPECT_TRUE(CloseHandle(h) && FindNextFileA(h, &record) && FindClose(h));  // CloseHandle leaves it open
-    for (HANDLE bad : {h, INVALID_HANDLE_VALUE, reinterpret_cast<HANDLE>(uintptr_t{1000000} << 5 | 18)}) {
+    // Another kind's tag on a live search's index is not that search.
+    HANDLE other_kind = reinterpret_cast<HANDLE>((reinterpret_cast<uintptr_t>(live) & ~uintptr_t{31}) | 7);
+    for (HANDLE bad : {h, INVALID_HANDLE_VALUE, reinterpret_cast<HANDLE>(uintptr_t{1000000} << 5 | 18), other_kind}) {
         SetLastError(0);
         EXPECT_TRUE(!FindNextFileA(bad, &record) && GetLastError() == 6);
         SetLastError(0);
         EXPECT_TRUE(!FindClose(bad) && GetLastError() == 6);
     }
+    EXPECT_TRUE(FindClose(live));
 }
 
 TEST(FindFiles, TableHoldsAsManySearchesAsItWasGivenAndIsReleasedTwiceSafely) {

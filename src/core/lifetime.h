@@ -34,6 +34,7 @@
 
 #include "core/atomic.h"
 #include "core/handle.h"
+#include "core/lock.h"
 #include "core/slot_table.h"
 
 namespace tarvex {
@@ -177,6 +178,39 @@ void end_record(Record* record) {
     if (load(record->inUse) != 1) return;
     store(record->references, decltype(record->references){0});
     finish_close<Record, Wake, Destroy>(record);
+}
+
+// Creates a kind's table of `count` records once; a table that exists stays as it is. 0, or -1
+// when there is no memory for it.
+template <class Record>
+int open_table(SlotTable<Record>& table, uint32_t count) {
+    return with_lock(table.lock, [&] {
+        if (table.records != nullptr) return 0;
+        return table.allocate(count) ? 0 : -1;
+    });
+}
+
+// Releases a kind's whole table, safe to repeat: new uses find no table from the first step on,
+// every record is ended (its waiters woken, its users waited for, then destroyed), then
+// after_each(record) runs on every record, and the storage goes once no user is left in it.
+template <class Record, void (*Wake)(Record*), void (*Destroy)(Record*), class AfterEach>
+void release_table(SlotTable<Record>& table, AfterEach&& after_each) {
+    without_cancellation([&] {
+        with_lock(table.lock, [&] {
+            if (table.records == nullptr) return;
+            auto detached = table.detach();
+            Record* records = detached.records;
+            for (uint32_t i = 0; i < detached.length; ++i) end_record<Record, Wake, Destroy>(&records[i]);
+            for (uint32_t i = 0; i < detached.length; ++i) after_each(&records[i]);
+            wait_for_users(records, records + detached.length, [] {});
+            detached.free_storage();
+        });
+    });
+}
+
+template <class Record, void (*Wake)(Record*), void (*Destroy)(Record*)>
+void release_table(SlotTable<Record>& table) {
+    release_table<Record, Wake, Destroy>(table, [](Record*) {});
 }
 
 // One more reference to a live record, for a create or open that names it.

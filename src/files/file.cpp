@@ -167,6 +167,21 @@ ssize_t transfer(FileRecord* record, void* buffer, size_t count, bool writing) {
     });
 }
 
+// ReadFile and WriteFile: a pipe handle goes to the pipe code, another kind is refused without
+// touching the count, and a file handle moves the data and reports how much (0 on failure).
+BOOL transfer_through(HANDLE file, void* buffer, DWORD count, LPDWORD moved, bool writing) {
+    if (is_pipe(file)) return transfer_pipe(moved);
+    if (handle_tag(handle_value(file)) != kTagFile || handle_value(file) == kInvalidHandleValue)
+        return FALSE;
+    ssize_t result = -1;
+    if (buffer == nullptr && count != 0)
+        errno = EFAULT;
+    else
+        with_file(file, [&](FileRecord* record) { result = transfer(record, buffer, count, writing); });
+    if (moved != nullptr) *moved = result < 0 ? 0 : static_cast<DWORD>(result);
+    return result < 0 ? FALSE : TRUE;
+}
+
 // The size without disturbing the position; -1 on failure.
 int64_t file_size(FileRecord* record) {
     int fd = record->fd;
@@ -185,14 +200,6 @@ BOOL resize_to(int fd, off_t size) {
     return ftruncate(fd, size) == 0 && fsync(fd) == 0;
 }
 
-void close_every_file() {
-    auto detached = FileSlot.detach();
-    for (uint32_t i = 0; i < detached.length; ++i)
-        end_record<FileRecord, wake_nobody, end_file>(&detached.records[i]);
-    wait_for_users(detached.records, detached.records + detached.length, [] {});
-    detached.free_storage();
-}
-
 }  // namespace
 
 bool file_is_live(HANDLE handle) { return names_live(FileSlot, handle); }
@@ -203,21 +210,13 @@ using namespace tarvex;
 
 extern "C" {
 
+// The share table needs no set-up: its buckets and their locks are static.
 TARVEX_API int InitFiles(int count) {
-    if (count <= 0) return -1;
-    // The share table needs no set-up: its buckets and their locks are static.
-    return with_lock(filelock, [&] {
-        if (FileSlot.records != nullptr) return 0;
-        return FileSlot.allocate(static_cast<uint32_t>(count)) ? 0 : -1;
-    });
+    return count <= 0 ? -1 : open_table(FileSlot, static_cast<uint32_t>(count));
 }
 
 TARVEX_API void FreeAllFiles(void) {
-    without_cancellation([] {
-        with_lock(filelock, [] {
-            if (FileSlot.records != nullptr) close_every_file();
-        });
-    });
+    release_table<FileRecord, wake_nobody, end_file>(FileSlot);
     free_file_lock_table();
 }
 
@@ -300,34 +299,12 @@ TARVEX_API BOOL CloseFile(HANDLE file) {
 }
 
 TARVEX_API BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAPPED) {
-    if (is_pipe(file)) return transfer_pipe(read);
-    if (handle_tag(handle_value(file)) != kTagFile || handle_value(file) == kInvalidHandleValue)
-        return FALSE;
-    ssize_t result = -1;
-    if (buffer == nullptr && to_read != 0) {
-        errno = EFAULT;
-    } else if (!with_file(file, [&](FileRecord* record) { result = transfer(record, buffer, to_read, false); })) {
-        result = -1;
-    }
-    if (read != nullptr) *read = result < 0 ? 0 : static_cast<DWORD>(result);
-    return result < 0 ? FALSE : TRUE;
+    return transfer_through(file, buffer, to_read, read, false);
 }
 
 TARVEX_API BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
                           LPOVERLAPPED) {
-    if (is_pipe(file)) return transfer_pipe(written);
-    if (handle_tag(handle_value(file)) != kTagFile || handle_value(file) == kInvalidHandleValue)
-        return FALSE;
-    ssize_t result = -1;
-    if (buffer == nullptr && to_write != 0) {
-        errno = EFAULT;
-    } else if (!with_file(file, [&](FileRecord* record) {
-                   result = transfer(record, const_cast<void*>(buffer), to_write, true);
-               })) {
-        result = -1;
-    }
-    if (written != nullptr) *written = result < 0 ? 0 : static_cast<DWORD>(result);
-    return result < 0 ? FALSE : TRUE;
+    return transfer_through(file, const_cast<void*>(buffer), to_write, written, true);
 }
 
 TARVEX_API DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method) {

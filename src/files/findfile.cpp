@@ -131,25 +131,11 @@ using namespace tarvex;
 extern "C" {
 
 TARVEX_API int InitFindFiles(int count) {
-    if (count < 0) return -1;
-    return with_lock(findlock, [count]() -> int {
-        if (FindSlot.records != nullptr) return 0;
-        return FindSlot.allocate(static_cast<uint32_t>(count)) ? 0 : -1;
-    });
+    return count < 0 ? -1 : open_table(FindSlot, static_cast<uint32_t>(count));
 }
 
 TARVEX_API void FreeAllFindFiles(void) {
-    without_cancellation([] {
-        with_lock(findlock, [] {
-            if (FindSlot.records == nullptr) return;
-            // New uses now find no table; those that looked it up before are waited for.
-            auto detached = FindSlot.detach();
-            for (uint32_t i = 0; i < detached.length; ++i)
-                end_record<FindRecord, wake_nobody, release_search>(&detached.records[i]);
-            wait_for_users(detached.records, detached.records + detached.length, [] {});
-            detached.free_storage();
-        });
-    });
+    release_table<FindRecord, wake_nobody, release_search>(FindSlot);
 }
 
 // The failures the caller must see as "last error unchanged" (no match, no free record) put

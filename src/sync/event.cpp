@@ -334,32 +334,11 @@ using namespace tarvex;
 
 extern "C" {
 
-TARVEX_API int InitEvents(DWORD count) {
-    return with_lock(eventlock, [&]() -> int {
-        if (EventSlot.records != nullptr) return 0;
-        if (!EventSlot.allocate(count)) {
-            EventSlot.length = 0;
-            return -1;
-        }
-        return 0;
-    });
-}
+TARVEX_API int InitEvents(DWORD count) { return open_table(EventSlot, count); }
 
 TARVEX_API void FreeAllEvents(void) {
-    without_cancellation([] {
-        with_lock(eventlock, [] {
-            if (EventSlot.records == nullptr) return;
-            // New handle operations now find no table; those already inside are waited for
-            // before the storage goes.
-            auto detached = EventSlot.detach();
-            EVENT_RECORD* records = detached.records;
-            for (uint32_t i = 0; i < detached.length; ++i)
-                end_record<EVENT_RECORD, wake_all, end_primitives>(&records[i]);
-            for (uint32_t i = 0; i < detached.length; ++i) release_primitives(&records[i]);
-            wait_for_users(records, records + detached.length, [] {});
-            detached.free_storage();
-        });
-    });
+    release_table<EVENT_RECORD, wake_all, end_primitives>(
+        EventSlot, [](EVENT_RECORD* record) { release_primitives(record); });
 }
 
 TARVEX_API HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state,

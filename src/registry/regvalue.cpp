@@ -5,17 +5,20 @@
 // files/share.cpp): share mode 0 and waiting, so reads, writes and deletes of one value are
 // serialised between all threads and processes, while other values proceed in parallel.
 //
-// A write never changes a value file in place. The new contents go to ".<name>.new", the current
-// file gets the second name ".<name>.bak" (a hard link: the backup is exactly the old bytes, made
-// without copying them), and a rename puts the new file in the value's place. A writer killed at
-// any instruction therefore leaves the old file or the new one under the value's name, never a
-// truncated or half-written one, and a failed write only has its ".new" file to remove.
+// Every write first copies the current contents to ".<name>.bak". The value file itself only
+// ever changes in one step that leaves it whole, so that a writer killed at any instruction
+// leaves the old contents or the new ones for the next reader:
+//   - contents of the same size within one page are written over the old ones by one call,
+//     which the kernel carries out whole or not at all, even for a writer killed inside it;
+//   - anything else is written in full to ".<name>.new", which a rename puts in the value's
+//     place.
+// The first form keeps the common case (a REG_DWORD rewritten) to a few cheap calls; creating
+// and removing files costs far more than writing one.
 //
-// Replacing the file has one consequence for the lock: a process that was waiting for the lock
-// on the old file gets it after the rename, on a file that no longer has the value's name. Each
-// opener therefore checks, once it holds the lock, that its descriptor still is the file at the
-// path, and opens again if not. A value removed by hand is brought back from its backup by the
-// next reader.
+// A rename leaves a process that was waiting for the lock holding it on a file that no longer
+// has the value's name. Every opener therefore checks, once it holds the lock, that its file is
+// still linked (the library never gives a replaced value file another name), and opens again if
+// not. A value file removed by hand is brought back from its backup by the next reader.
 #include <tarvex/core.h>
 #include <tarvex/files.h>
 #include <tarvex/registry.h>
@@ -41,7 +44,8 @@ namespace {
 constexpr size_t kHeaderSize = 4;
 constexpr DWORD kMaxType = 999;  // what the three header digits can say
 constexpr size_t kDwordText = 32;  // a REG_DWORD written as text is read from its first 32 bytes
-constexpr size_t kSmallWrite = 508;
+constexpr size_t kPage = 4096;  // the unit a write is copied in, and so never torn within
+constexpr size_t kChunk = 32768;
 constexpr mode_t kFileMode = 0640;
 constexpr DWORD kValueAccess = GENERIC_READ | GENERIC_WRITE;
 
@@ -75,28 +79,35 @@ ssize_t read_at(int fd, void* buffer, size_t count, off_t offset) {
     });
 }
 
-// Opens and locks the value file, and makes sure the locked file still is the one at the path:
-// a writer may have renamed a new file into its place while this process waited for the lock.
+// Opens and locks the value file, and makes sure the locked file still is the value: a writer
+// may have renamed a new file into its place while this process waited for the lock.
 // -1 with errno when it cannot be opened (ENOENT: no such value).
 int open_value(const char* path, DWORD disposition, off_t& size) {
     for (;;) {
         int fd = OpenSharedFile(path, kValueAccess, 0, disposition, FILE_ATTRIBUTE_NORMAL, TRUE);
         if (fd < 0) return -1;
-        struct stat held, named;
-        bool held_known = FStat(fd, &held) == 0;
-        bool named_known = Stat(path, &named) == 0;
-        if (held_known && named_known && held.st_ino == named.st_ino &&
-            held.st_dev == named.st_dev) {
-            size = held.st_size;
-            return fd;
-        }
-        int error = errno;
-        CloseSharedFile(path, fd);
-        if (!held_known || (!named_known && error != ENOENT)) {
+        struct stat held;
+        if (FStat(fd, &held) != 0) {
+            int error = errno;
+            CloseSharedFile(path, fd);
             errno = error;
             return -1;
         }
+        if (held.st_nlink > 0) {
+            size = held.st_size;
+            return fd;
+        }
+        CloseSharedFile(path, fd);
     }
+}
+
+ssize_t write_at(int fd, const void* buffer, size_t count, off_t offset) {
+    return transfer_all(fd, static_cast<char*>(const_cast<void*>(buffer)), count,
+                        [&](int f, char* p, size_t n) {
+                            ssize_t moved = pwrite(f, p, n, offset);
+                            if (moved > 0) offset += moved;
+                            return moved;
+                        });
 }
 
 // The type at the start of the header: leading spaces, then decimal digits up to a non-digit.
@@ -120,24 +131,47 @@ void give_to_library_owner(int fd) {
         FChown(fd, static_cast<uid_t>(userID), static_cast<gid_t>(groupID));
 }
 
-// The new contents in full under the ".new" name, then renamed over the value. Runs holding the
-// value's lock, so no other writer uses the ".new" name meanwhile.
-LONG replace_value(const ValuePaths& paths, DWORD type, const BYTE* data, size_t length) {
-    if (Unlink(paths.backup) != 0 && errno != ENOENT) return ERROR_BADKEY;
-    if (link(paths.value, paths.backup) != 0) return ERROR_BADKEY;
+// The locked value file's `size` bytes into the backup, overwritten in place: the value file
+// is untouched until this has succeeded.
+bool write_backup(int value, off_t size, const char* backup) {
+    int fd = OpenEx(backup, O_WRONLY | O_CREAT | O_CLOEXEC, kFileMode);
+    if (fd < 0) return false;
+    give_to_library_owner(fd);
+    char buffer[kChunk];
+    bool copied = true;
+    for (off_t at = 0; copied && at < size; at += static_cast<off_t>(kChunk)) {
+        auto count = static_cast<ssize_t>(std::min<off_t>(size - at, kChunk));
+        copied = read_at(value, buffer, static_cast<size_t>(count), at) == count;
+        if (copied && write_at(fd, buffer, static_cast<size_t>(count), at) != count) {
+            UnixLog("Assert failed in %s line %d", "regvalue.cpp", __LINE__);
+            copied = false;
+        }
+    }
+    copied = copied && ftruncate(fd, size) == 0;
+    return Close(fd) == 0 && copied;
+}
+
+// Writes the new contents, holding the value's lock (so no other writer uses the ".new" name
+// meanwhile), after the backup has been made.
+LONG replace_value(int value, off_t old_size, const ValuePaths& paths, DWORD type,
+                   const BYTE* data, size_t length) {
+    char page[kPage];
+    size_t total = kHeaderSize + length;
+    Snprintf(page, static_cast<int>(kHeaderSize), "%3u", static_cast<unsigned>(type));
+    if (total <= kPage && length > 0) memcpy(page + kHeaderSize, data, length);
+    if (total <= kPage && static_cast<off_t>(total) == old_size) {
+        if (write_at(value, page, total, 0) == static_cast<ssize_t>(total)) return ERROR_SUCCESS;
+        // Whatever reached the file, the backup holds what was there before.
+        rename(paths.backup, paths.value);
+        return ERROR_REGISTRY_IO_FAILED;
+    }
     int fd = OpenEx(paths.fresh, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kFileMode);
     if (fd < 0) return ERROR_REGISTRY_IO_FAILED;
     give_to_library_owner(fd);
-    char buffer[kHeaderSize + kSmallWrite];
-    Snprintf(buffer, static_cast<int>(kHeaderSize), "%3u", static_cast<unsigned>(type));
-    bool written;
-    if (length <= kSmallWrite) {  // one call for the common small value
-        if (length > 0) memcpy(buffer + kHeaderSize, data, length);
-        written = Write(fd, buffer, kHeaderSize + length) == static_cast<ssize_t>(kHeaderSize + length);
-    } else {
-        written = Write(fd, buffer, kHeaderSize) == static_cast<ssize_t>(kHeaderSize) &&
-                  Write(fd, data, length) == static_cast<ssize_t>(length);
-    }
+    bool written = total <= kPage
+                       ? Write(fd, page, total) == static_cast<ssize_t>(total)
+                       : Write(fd, page, kHeaderSize) == static_cast<ssize_t>(kHeaderSize) &&
+                             Write(fd, data, length) == static_cast<ssize_t>(length);
     written = Close(fd) == 0 && written;
     if (written && rename(paths.fresh, paths.value) == 0) return ERROR_SUCCESS;
     Unlink(paths.fresh);
@@ -270,7 +304,9 @@ TARVEX_API LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const B
     if (!value_paths(record, name, paths)) return ERROR_BADKEY;
     int fd = open_value(paths.value, OPEN_ALWAYS, size);
     if (fd < 0) return ERROR_BADKEY;
-    LONG result = replace_value(paths, type, data, stored);
+    LONG result = write_backup(fd, size, paths.backup)
+                      ? replace_value(fd, size, paths, type, data, stored)
+                      : ERROR_BADKEY;
     CloseSharedFile(paths.value, fd);
     return result;
 }
@@ -284,9 +320,9 @@ TARVEX_API LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, L
     off_t size = 0;
     int fd = open_value(paths.value, OPEN_EXISTING, size);
     if (fd < 0 && errno == ENOENT) {
-        // Removed by hand, or by a writer of old that died between removal and renaming: the
-        // backup holds the value as it was before its latest write.
-        rename(paths.backup, paths.value);
+        // Removed by hand: the backup holds the value as it was before its latest write. Never
+        // over a value file that a writer has created meanwhile.
+        renameat2(AT_FDCWD, paths.backup, AT_FDCWD, paths.value, RENAME_NOREPLACE);
         fd = open_value(paths.value, OPEN_EXISTING, size);
     }
     if (fd < 0) return ERROR_BADKEY;

@@ -100,8 +100,8 @@ TEST_F(RegistryValues, AFailedWriteKeepsThePreviousValueAndSaysSo) {
     unlink((dir + ".v.bak").c_str()), mkdir((dir + ".v.bak").c_str(), 0775);  // no backup can be made
     EXPECT_NE(Set("v", REG_SZ, "new", 0), 0);
     rmdir((dir + ".v.bak").c_str());
-    EXPECT_EQ(ChildExit([&] {  // the new file cannot be written whole
-        const struct rlimit limit = {6, 6};
+    EXPECT_EQ(ChildExit([&] {  // room for the 8-byte backup, not for the 11-byte new file
+        const struct rlimit limit = {10, 10};
         signal(SIGXFSZ, SIG_IGN), setrlimit(RLIMIT_FSIZE, &limit);
         return Set("v", REG_SZ, "longer", 0) == ERROR_REGISTRY_IO_FAILED ? 0 : 1;
     }), 0);
@@ -131,23 +131,31 @@ TEST_F(RegistryValues, EnumerationNamesValuesInLowerCaseAndServesARepeatFromTheC
     EXPECT_EQ(seen, (std::map<std::string, Bytes>{{"big", "3:0123456789"}, {"no_name", Bytes("1:d\0", 4)}}));
 }
 
-DWORD Counter(const Bytes& value) { return value.size() == 512 && value == Bytes(512, value[0]) ? BYTE(value[0]) : 999; }
+// The count a query's answer "type/length:data" holds: data of one repeated byte, else 999 (torn).
+DWORD Counter(const Bytes& answer) {
+    const Bytes value = answer.substr(answer.find(':') + 1);
+    return !value.empty() && value == Bytes(value.size(), value[0]) ? BYTE(value[0]) : 999;
+}
 
 // A child rewrites one value between two contents until killed at a random point; whatever the
-// point, the next query finds one of the two, whole.
+// point, the next query finds one of the two, whole. Same-sized contents are written over the
+// old ones, others replace the file.
 TEST_F(RegistryValues, AWriterKilledAnywhereLeavesTheOldOrTheNewValue) {
-    const Bytes old_value(3000, 'o'), new_value(3000, 'n');
-    ASSERT_EQ(Set("crash", REG_BINARY, old_value, 3000), 0);
     std::mt19937 random(getpid());
-    for (int trial = 0; trial < 200; ++trial) {
-        const pid_t child = fork();
-        if (child == 0)
-            for (;;) Set("crash", REG_BINARY, new_value, 3000), Set("crash", REG_BINARY, old_value, 3000);
-        usleep(random() % 3000);
-        kill(child, SIGKILL), waitpid(child, nullptr, 0);
-        Bytes got;
-        ASSERT_EQ(Query("crash", 4000, &got), 0) << "trial " << trial;
-        ASSERT_TRUE(got == "3/3000:" + old_value || got == "3/3000:" + new_value) << "trial " << trial;
+    for (const auto& [old_value, new_value] : {std::pair{Bytes(3000, 'o'), Bytes(3000, 'n')},
+                                               std::pair{Bytes(100, 'o'), Bytes(6000, 'n')}}) {
+        ASSERT_EQ(Set("crash", REG_BINARY, old_value, DWORD(old_value.size())), 0);
+        for (int trial = 0; trial < 200; ++trial) {
+            const pid_t child = fork();
+            if (child == 0)
+                for (;;) Set("crash", REG_BINARY, new_value, DWORD(new_value.size())), Set("crash", REG_BINARY, old_value, DWORD(old_value.size()));
+            usleep(random() % 3000);
+            kill(child, SIGKILL), waitpid(child, nullptr, 0);
+            Bytes got;
+            ASSERT_EQ(Query("crash", 8000, &got), 0) << "trial " << trial;
+            ASSERT_TRUE(got == "3/100:" + old_value || got == "3/3000:" + old_value ||
+                        got == "3/3000:" + new_value || got == "3/6000:" + new_value) << "trial " << trial;
+        }
     }
 }
 
@@ -156,10 +164,14 @@ TEST_F(RegistryValues, AWriterKilledAnywhereLeavesTheOldOrTheNewValue) {
 TEST_F(RegistryValues, TwoProcessesWritingAndReadingLoseNothingAndNeverReadATornValue) {
     auto run = [&](const char* self, const char* other) {
         for (DWORD n = 1, last = 0; n <= 200; ++n) {
-            if (Set(self, REG_BINARY, Bytes(512, char(n)), 512) != 0 || Set("both", REG_BINARY, Bytes(512, char(n)), 512) != 0) return 1;
+            // Every write replaces the file (its size changes); the two write different bytes and
+            // sizes into the shared value, so two writers at once would show.
+            const DWORD shift = self[0] == 'a' ? 0 : 51;
+            const Bytes mine(100 + n % 2 * 3000, char(n)), shared(100 + (n + shift) % 2 * 3000, char(n + shift));
+            if (Set(self, REG_BINARY, mine, DWORD(mine.size())) != 0 || Set("both", REG_BINARY, shared, DWORD(shared.size())) != 0) return 1;
             Bytes theirs, both;
-            DWORD seen = Query(other, 512, &theirs) == 0 ? Counter(theirs.substr(6)) : 0;
-            if (seen < last || seen > 200 || (Query("both", 512, &both) == 0 && Counter(both.substr(6)) > 200)) return 2;
+            DWORD seen = Query(other, 8000, &theirs) == 0 ? Counter(theirs) : 0;
+            if (seen < last || seen > 200 || (Query("both", 8000, &both) == 0 && Counter(both) == 999)) return 2;
             last = seen;
         }
         return 0;
@@ -172,8 +184,8 @@ TEST_F(RegistryValues, TwoProcessesWritingAndReadingLoseNothingAndNeverReadATorn
     EXPECT_EQ(ExitCodeOf(status), 0);
     for (const char* name : {"a", "b"}) {
         Bytes got;
-        EXPECT_EQ(Query(name, 512, &got), 0);
-        EXPECT_EQ(Counter(got.substr(6)), 200u) << name;
+        EXPECT_EQ(Query(name, 8000, &got), 0);
+        EXPECT_EQ(Counter(got), 200u) << name;
     }
 }
 

@@ -21,6 +21,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "files/share.h"
 #include "registry/regkey.h"
 
 extern "C" {
@@ -126,11 +127,6 @@ bool key_pathname(HKEY parent, const char* sub_key, char* full, char* path) {
     Strcpy(mapped, full + kLeadingPart, sizeof mapped);
     if (leaves_directory(FixFilename(mapped))) return false;
     return Snprintf(path, kRegPathSize, "%s\\%s", RegRootDir, full + kLeadingPart) < kRegPathSize;
-}
-
-void give_to_library_owner(int fd) {
-    if (userID != 0xFFFFFFFFu || groupID != 0xFFFFFFFFu)
-        FChown(fd, static_cast<uid_t>(userID), static_cast<gid_t>(groupID));
 }
 
 // Opens (creating if asked) the marker that makes `directory` a key, and gives it the library's

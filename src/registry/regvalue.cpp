@@ -36,6 +36,7 @@
 #include <algorithm>
 
 #include "core/transfer.h"
+#include "files/share.h"
 #include "registry/regkey.h"
 
 namespace tarvex {
@@ -124,11 +125,6 @@ size_t multi_length(const char* list) {
     const char* at = list;
     while (*at != '\0') at += strlen(at) + 1;
     return static_cast<size_t>(at - list) + 1;
-}
-
-void give_to_library_owner(int fd) {
-    if (userID != 0xFFFFFFFFu || groupID != 0xFFFFFFFFu)
-        FChown(fd, static_cast<uid_t>(userID), static_cast<gid_t>(groupID));
 }
 
 // The locked value file's `size` bytes into the backup, overwritten in place: the value file

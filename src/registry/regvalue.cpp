@@ -143,7 +143,9 @@ bool write_backup(int value, off_t size, const char* backup) {
             copied = false;
         }
     }
-    copied = copied && ftruncate(fd, size) == 0;
+    // Most rewrites keep the size, and a look costs less than a truncation to the same size.
+    struct stat status;
+    copied = copied && FStat(fd, &status) == 0 && (status.st_size == size || ftruncate(fd, size) == 0);
     return Close(fd) == 0 && copied;
 }
 

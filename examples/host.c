@@ -6,6 +6,7 @@
 
 #include <pthread.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 static CRITICAL_SECTION g_lock;
@@ -74,9 +75,35 @@ static int files_demo(void) {
     return listed;
 }
 
+/* The host's configuration lives in the registry: a greeting it reads and a run counter it
+ * counts up. Returns the run number, or -1. Key paths begin with a fixed 24-character part. */
+static long registry_demo(void) {
+    HKEY key;
+    DWORD runs = 0, type, length = sizeof runs;
+    char greeting[64];
+    LONG found;
+
+    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tarvex\\Servers\\Example", &key) != ERROR_SUCCESS)
+        return -1;
+    length = sizeof greeting;
+    found = RegQueryValueExA(key, "Greeting", NULL, &type, (LPBYTE)greeting, &length);
+    if (found != ERROR_SUCCESS) {
+        Strcpy(greeting, "hello from the registry", sizeof greeting);
+        RegSetValueExA(key, "Greeting", 0, REG_SZ, (const BYTE *)greeting, (DWORD)strlen(greeting) + 1);
+    }
+    length = sizeof runs;
+    if (RegQueryValueExA(key, "RunCount", NULL, &type, (LPBYTE)&runs, &length) != ERROR_SUCCESS) runs = 0;
+    ++runs;
+    RegSetValueExA(key, "RunCount", 0, REG_DWORD, (const BYTE *)&runs, sizeof runs);
+    RegCloseKey(key);
+    printf("registry     : %s (root %s), run %lu\n", greeting, RegRootDir, (unsigned long)runs);
+    return (long)runs;
+}
+
 int main(int argc, char **argv) {
     pthread_t thread;
     int consumed = 0, total = 0, events = 0, files;
+    long runs;
     HANDLE probe[2048];
     SYSTEMTIME now;
 
@@ -124,9 +151,10 @@ int main(int argc, char **argv) {
     CloseHandle(g_ready);
     DeleteCriticalSection(&g_lock);
     files = files_demo();
+    runs = registry_demo();
     printf("files        : %d message files written, read and listed\n", files);
     UnixLog("example host done");
     CleanupNTResources();
     printf("done; log lines are in /tmp/zdrunix.log\n");
-    return total == 204 && files == 3 ? 0 : 1;
+    return total == 204 && files == 3 && runs > 0 ? 0 : 1;
 }

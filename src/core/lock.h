@@ -227,21 +227,27 @@ inline bool held_by_caller(const TableLock& lock) {
     return __atomic_load_n(&lock.word, __ATOMIC_RELAXED) == lock_detail::thread_id();
 }
 
+namespace lock_detail {
+inline void note_tried([[maybe_unused]] TableLock& lock, [[maybe_unused]] bool taken) {
+#if defined(__SANITIZE_THREAD__)
+    unsigned failed = taken ? 0 : __tsan_mutex_try_lock_failed;
+    __tsan_mutex_post_lock(&lock, __tsan_mutex_try_lock | failed, 0);
+#endif
+}
+}  // namespace lock_detail
+
 inline bool try_hold(TableLock& lock) {
 #if defined(__SANITIZE_THREAD__)
     __tsan_mutex_pre_lock(&lock, __tsan_mutex_try_lock);
 #endif
     bool taken = lock_detail::try_lock(lock, lock_detail::thread_id());
-#if defined(__SANITIZE_THREAD__)
-    __tsan_mutex_post_lock(
-        &lock, taken ? __tsan_mutex_try_lock : __tsan_mutex_try_lock | __tsan_mutex_try_lock_failed, 0);
-#endif
+    lock_detail::note_tried(lock, taken);
     return taken;
 }
 
 // Blocks until the lock is the caller's (true) or stop() holds (false); whoever makes stop() hold
-// calls wake_sleepers. A thread cancelled while it sleeps is un-counted, and gives the
-// lock back if it had just taken it, by the lock's own clean-up.
+// calls wake_sleepers. A thread cancelled while it sleeps is un-counted, and gives the lock back
+// if it had just taken it, by the lock's own clean-up.
 template <class Stop>
 bool hold_unless(TableLock& lock, Stop&& stop) {
     if (try_hold(lock)) return true;
@@ -252,10 +258,7 @@ bool hold_unless(TableLock& lock, Stop&& stop) {
     pthread_cleanup_push(lock_detail::release_on_cancel, &lock);
     taken = lock_detail::lock_contended_until(lock, lock_detail::thread_id(), stop);
     pthread_cleanup_pop(0);
-#if defined(__SANITIZE_THREAD__)
-    __tsan_mutex_post_lock(
-        &lock, taken ? __tsan_mutex_try_lock : __tsan_mutex_try_lock | __tsan_mutex_try_lock_failed, 0);
-#endif
+    lock_detail::note_tried(lock, taken);
     return taken;
 }
 

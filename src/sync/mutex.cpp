@@ -266,7 +266,8 @@ TARVEX_API HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCSTR
             UnixLog("CreateMutex: Too many open mutexes");
             error = ERROR_TOO_MANY_OPEN_FILES;
         }
-        return index < 0 ? INVALID_HANDLE_VALUE : make_handle(static_cast<uint32_t>(index), kTagMutex);
+        return index < 0 ? INVALID_HANDLE_VALUE
+                         : make_handle(static_cast<uint32_t>(index), kTagMutex);
     });
     // A lock file that could not be had leaves its errno for GetLastError.
     if (handle != INVALID_HANDLE_VALUE || error != 0) SetLastError(error);

@@ -152,11 +152,15 @@ inline void lock(TableLock& lock) {
 #endif
 }
 
+inline void free_word(TableLock& lock) {
+    if (store_then_load(&lock.word, 0u, &lock.sleepers)) futex_wake_one(&lock.word);
+}
+
 inline void unlock(TableLock& lock) {
 #if defined(__SANITIZE_THREAD__)
     __tsan_mutex_pre_unlock(&lock, 0);
 #endif
-    if (store_then_load(&lock.word, 0u, &lock.sleepers)) futex_wake_one(&lock.word);
+    free_word(lock);
 #if defined(__SANITIZE_THREAD__)
     __tsan_mutex_post_unlock(&lock, 0);
 #endif
@@ -222,27 +226,16 @@ auto with_lock(TableLock& lock, Body&& body) -> decltype(body()) {
 
 // A TableLock that an object holds from one call to another (the in-process lock of a mutex
 // object) instead of around a body. The word still names the holder, so "does the caller hold
-// it" is one load, and a holder that dies leaves it held, as such an object's owner would.
+// it" is one load, and a holder that dies leaves it held, as such an object's owner would. The
+// object may free the word itself when it ends, whoever holds it; so these calls are not told to
+// the race detector as a mutex (which would then see a lock taken twice), and the acquiring
+// compare-and-swap and the releasing store order the holders for it instead.
 inline bool held_by_caller(const TableLock& lock) {
     return __atomic_load_n(&lock.word, __ATOMIC_RELAXED) == lock_detail::thread_id();
 }
 
-namespace lock_detail {
-inline void note_tried([[maybe_unused]] TableLock& lock, [[maybe_unused]] bool taken) {
-#if defined(__SANITIZE_THREAD__)
-    unsigned failed = taken ? 0 : __tsan_mutex_try_lock_failed;
-    __tsan_mutex_post_lock(&lock, __tsan_mutex_try_lock | failed, 0);
-#endif
-}
-}  // namespace lock_detail
-
 inline bool try_hold(TableLock& lock) {
-#if defined(__SANITIZE_THREAD__)
-    __tsan_mutex_pre_lock(&lock, __tsan_mutex_try_lock);
-#endif
-    bool taken = lock_detail::try_lock(lock, lock_detail::thread_id());
-    lock_detail::note_tried(lock, taken);
-    return taken;
+    return lock_detail::try_lock(lock, lock_detail::thread_id());
 }
 
 // Blocks until the lock is the caller's (true) or stop() holds (false); whoever makes stop() hold
@@ -252,17 +245,13 @@ template <class Stop>
 bool hold_unless(TableLock& lock, Stop&& stop) {
     if (try_hold(lock)) return true;
     bool taken = false;
-#if defined(__SANITIZE_THREAD__)
-    __tsan_mutex_pre_lock(&lock, __tsan_mutex_try_lock);
-#endif
     pthread_cleanup_push(lock_detail::release_on_cancel, &lock);
     taken = lock_detail::lock_contended_until(lock, lock_detail::thread_id(), stop);
     pthread_cleanup_pop(0);
-    lock_detail::note_tried(lock, taken);
     return taken;
 }
 
-inline void let_go(TableLock& lock) { lock_detail::unlock(lock); }
+inline void let_go(TableLock& lock) { lock_detail::free_word(lock); }
 
 inline void wake_sleepers(TableLock& lock) {
     syscall(SYS_futex, &lock.word, FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);

@@ -7,8 +7,12 @@
 
 #include <string>
 
+inline std::string ScratchDirectory(const char* what);
+
+// The registry goes to a scratch root of its own unless ROOTDIR names one.
 inline void StartLibrary() {
     static const bool started = [] {
+        setenv("ROOTDIR", ScratchDirectory("root").c_str(), 0);
         static char name[] = "tarvex_bench";
         static char* argv[] = {name, nullptr};
         return InitNTSystem(1, argv, nullptr, nullptr) != 0;

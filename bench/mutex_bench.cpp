@@ -12,25 +12,21 @@
 
 #include "bench_support.h"
 
-// Start-up does not find the base directory until the registry does: the benchmark names one.
-extern "C" char RegBaseDir[260];
-char RegBaseDir[260];
-
 namespace {
 
-// A base directory with its tmp, made once.
+// The base directory start-up found, with its tmp made if the scratch root has none.
 const std::string& BaseDirectory() {
     static const std::string base = [] {
-        std::string dir = ScratchDirectory("mutex") + "/";
+        StartLibrary();
+        std::string dir = RegBaseDir;
+        mkdir(dir.c_str(), 0775);
         mkdir((dir + "tmp").c_str(), 0775);
-        Strcpy(RegBaseDir, dir.c_str(), sizeof RegBaseDir);
         return dir;
     }();
     return base;
 }
 
 void BM_NamedMutexAcquireRelease_tarvex(benchmark::State& state) {
-    StartLibrary();
     BaseDirectory();
     HANDLE h = CreateMutexA(nullptr, FALSE, "bench");
     if (h == INVALID_HANDLE_VALUE) state.SkipWithError("CreateMutexA failed");

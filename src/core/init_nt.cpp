@@ -6,6 +6,7 @@
 // are the tables kInitSteps and kShutdownSteps below, and a new kind joins by adding its row.
 #include <tarvex/core.h>
 #include <tarvex/files.h>
+#include <tarvex/registry.h>
 #include <tarvex/sync.h>
 #include <tarvex/text.h>
 #include <tarvex/time.h>
@@ -61,6 +62,7 @@ struct InitStep {
 
 constexpr InitStep kInitSteps[] = {
     {nullptr, [](const TableSizes&) { InitNTError(); return 0; }},
+    {nullptr, [](const TableSizes&) { InitRegistry(); return 0; }},
     {"InitFiles failed",
      [](const TableSizes& sizes) { return InitFiles(static_cast<int>(sizes.files)); }},
     {"InitFindFiles failed",

@@ -159,12 +159,6 @@ void undo_grant(void* arg) {
     grant->entry = nullptr;
 }
 
-void give_to_library_owner(int fd) {
-    // Both all ones means "leave owner and group alone": the call would change nothing.
-    if (userID != 0xFFFFFFFFu || groupID != 0xFFFFFFFFu)
-        FChown(fd, static_cast<uid_t>(userID), static_cast<gid_t>(groupID));
-}
-
 enum class Attempt { kOpened, kFailed, kBusy };
 
 // One pass under the bucket lock: the in-process check, then the open and the record lock.
@@ -222,6 +216,12 @@ Attempt try_open(Bucket& bucket, const char* path, uint32_t access, uint32_t sha
 }
 
 }  // namespace
+
+void give_to_library_owner(int fd) {
+    // Both all ones means "leave owner and group alone": the call would change nothing.
+    if (userID != 0xFFFFFFFFu || groupID != 0xFFFFFFFFu)
+        FChown(fd, static_cast<uid_t>(userID), static_cast<gid_t>(groupID));
+}
 
 void free_file_lock_table() {
     for (Bucket& bucket : fileLockTbl) {

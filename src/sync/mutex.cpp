@@ -21,9 +21,10 @@
 // record lock could not be woken by the last close.
 //
 // Calls OpenSharedFile and CloseSharedFile (files/share.cpp), under mutexlock when creating and
-// closing, never the other way round.
+// closing, never the other way round; reads RegBaseDir, which start-up sets once.
 #include <tarvex/core.h>
 #include <tarvex/files.h>
+#include <tarvex/registry.h>
 #include <tarvex/sync.h>
 #include <tarvex/text.h>
 
@@ -38,7 +39,6 @@
 #include "core/lifetime.h"
 #include "core/lock.h"
 #include "core/slot_table.h"
-#include "sync/mutex_files.h"
 
 namespace tarvex {
 namespace {
@@ -67,12 +67,11 @@ bool closing(const MutexRecord* record) { return load(record->references) == 0; 
 // library create or lock a file outside tmp, and one whose path does not fit would be cut into
 // another name's.
 DWORD lock_file_path(const char* name, char (&path)[kPathSize]) {
-    const char* base = mutex_base_directory();
-    if (base[0] == '\0') return ERROR_PATH_NOT_FOUND;
+    if (RegBaseDir[0] == '\0') return ERROR_PATH_NOT_FOUND;  // start-up has not found it
     if (strchr(name, '/') != nullptr ||
-        strnlen(base, kPathSize) + sizeof kLockFilePrefix - 1 + strlen(name) >= kPathSize)
+        strnlen(RegBaseDir, kPathSize) + sizeof kLockFilePrefix - 1 + strlen(name) >= kPathSize)
         return ERROR_INVALID_NAME;
-    Snprintf(path, kPathSize, "%s%s%s", base, kLockFilePrefix, name);
+    Snprintf(path, kPathSize, "%s%s%s", RegBaseDir, kLockFilePrefix, name);
     return 0;
 }
 

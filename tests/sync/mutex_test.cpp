@@ -12,18 +12,9 @@
 
 #include "tvx_test.h"
 
-// The base directory start-up would find in the private layout.
-extern "C" char RegBaseDir[260];
-char RegBaseDir[260];
-
 namespace {
 
 const HANDLE kNone = INVALID_HANDLE_VALUE;
-
-struct Layout : ::testing::Environment {
-    void SetUp() override { Strcpy(RegBaseDir, (tvxtest::Root() + "/mail/").c_str(), 260); }
-};
-const ::testing::Environment* const kLayout = ::testing::AddGlobalTestEnvironment(new Layout);
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 std::string LockFile(const char* name) { return tvxtest::Root() + "/mail/tmp/.Mutex." + name; }

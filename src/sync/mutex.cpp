@@ -82,7 +82,7 @@ void nap() {
 
 // Tries for the lock file once without waiting; the record keeps the descriptor. No cancellation
 // between the open and the store: a lost descriptor would lock the other processes out for good.
-bool try_lock_file(MutexRecord* record) {
+__attribute__((noinline)) bool try_lock_file(MutexRecord* record) {
     return without_cancellation([record] {
         int fd = OpenSharedFile(record->path, kAccess, 0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, 0);
         if (fd >= 0) store(record->fd, fd);
@@ -90,7 +90,9 @@ bool try_lock_file(MutexRecord* record) {
     });
 }
 
-void give_back_lock_file(MutexRecord* record) {
+// Out of line, like every slow path below: an uncontended unnamed wait or release is a handful
+// of instructions, and the registers the slow paths need would cost it more than the call.
+__attribute__((noinline)) void give_back_lock_file(MutexRecord* record) {
     without_cancellation([record] {
         int fd = __atomic_exchange_n(&record->fd, -1, __ATOMIC_SEQ_CST);
         if (fd >= 0 && CloseSharedFile(record->path, fd) != 0)
@@ -101,14 +103,15 @@ void give_back_lock_file(MutexRecord* record) {
 // One attempt at the whole mutex: the in-process lock, then for a named one the lock file.
 bool try_take(MutexRecord* record) {
     if (!try_hold(record->lock)) return false;
-    if (!record->named || try_lock_file(record)) return true;
+    if (!record->named) return true;
+    if (try_lock_file(record)) return true;
     let_go(record->lock);
     return false;
 }
 
 // Takes the mutex, for at most `milliseconds`; false when the time ran out or the last handle
 // was closed meanwhile.
-bool take(MutexRecord* record, DWORD milliseconds) {
+__attribute__((noinline)) bool take(MutexRecord* record, DWORD milliseconds) {
     if (milliseconds == INFINITE) {
         for (;;) {
             if (!hold_unless(record->lock, [record] { return closing(record); })) return false;
@@ -132,7 +135,9 @@ DWORD wait_record(MutexRecord* record, DWORD milliseconds) {
         ++record->recursion;
         return WAIT_OBJECT_0;
     }
-    if (!take(record, milliseconds)) return closing(record) ? WAIT_FAILED : WAIT_TIMEOUT;
+    // An unnamed mutex that is free is taken in line.
+    if (!((!record->named && try_hold(record->lock)) || take(record, milliseconds)))
+        return closing(record) ? WAIT_FAILED : WAIT_TIMEOUT;
     record->recursion = 1;
     // Taken from a mutex whose last handle is going: the close gives it back.
     return closing(record) ? WAIT_FAILED : WAIT_OBJECT_0;

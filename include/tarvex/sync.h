@@ -1,4 +1,5 @@
-/* Synchronisation objects: critical sections, interlocked operations, events, semaphores. */
+/* Synchronisation objects: critical sections, interlocked operations, events, mutexes,
+ * semaphores. */
 #ifndef TARVEX_SYNC_H
 #define TARVEX_SYNC_H
 
@@ -75,6 +76,18 @@ TARVEX_API BOOL ResetEventIn(EVENT_RECORD *record);
 TARVEX_API BOOL PulseEventIn(EVENT_RECORD *record);
 TARVEX_API DWORD WaitForEventIn(EVENT_RECORD *record, DWORD milliseconds);
 TARVEX_API BOOL CloseEventIn(EVENT_RECORD *record);
+
+/* ---- Mutexes ---- */
+
+/* A named mutex is shared by the processes of the suite on the machine: it is a lock file in the
+ * tmp directory of the installation's base directory, and a name containing '/' is refused. */
+TARVEX_API int InitMutexes(int count);
+TARVEX_API void FreeAllMutexes(void);
+TARVEX_API HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner, LPCSTR name);
+TARVEX_API HANDLE OpenMutexA(DWORD desired_access, BOOL inherit, LPCSTR name);
+TARVEX_API BOOL ReleaseMutex(HANDLE mutex);
+TARVEX_API DWORD WaitForMutex(HANDLE mutex, DWORD milliseconds);
+TARVEX_API BOOL CloseMutex(HANDLE mutex);
 
 /* ---- Semaphores ---- */
 

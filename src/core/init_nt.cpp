@@ -67,6 +67,8 @@ constexpr InitStep kInitSteps[] = {
      [](const TableSizes& sizes) { return InitFiles(static_cast<int>(sizes.files)); }},
     {"InitFindFiles failed",
      [](const TableSizes& sizes) { return InitFindFiles(static_cast<int>(sizes.files)); }},
+    {"InitMutexes failed",
+     [](const TableSizes& sizes) { return InitMutexes(static_cast<int>(sizes.files)); }},
     {"InitEvents failed", [](const TableSizes& sizes) { return InitEvents(sizes.events); }},
     {"InitSemaphores failed", [](const TableSizes&) { return InitSemaphores(); }},
 };
@@ -74,7 +76,8 @@ constexpr InitStep kInitSteps[] = {
 // Release steps run by CleanupNTResources, in order. Each must be harmless on a table that an
 // earlier run already released, since the cleanup can run more than once (atexit, host, handler).
 // Events and semaphores are deliberately absent: threads that outlive main may still use them.
-constexpr std::array<void (*)(), 1> kShutdownSteps = {FreeAllFiles};
+// Mutexes go before files: their lock files are given back through the share table.
+constexpr std::array<void (*)(), 2> kShutdownSteps = {FreeAllMutexes, FreeAllFiles};
 
 // strtol/strtoul on the leading digits, as the environment variables have always been read.
 long parse_signed(const char* text) {

@@ -8,6 +8,7 @@ namespace tarvex {
 
 bool semaphore_is_live(HANDLE handle);
 bool event_is_live(HANDLE handle);
+bool mutex_is_live(HANDLE handle);
 bool file_is_live(HANDLE handle);
 bool find_file_is_live(HANDLE handle);
 

@@ -111,22 +111,34 @@ inline bool try_lock(TableLock& lock, uint32_t self) {
 }
 
 // The contended half: a short spin first, since tables are held briefly; then sleep, counted.
-__attribute__((noinline)) inline void lock_contended(TableLock& lock, uint32_t self) {
+// Gives up (false) when stop() holds at a wake-up; whoever makes it hold wakes the sleepers.
+template <class Stop>
+bool lock_contended_until(TableLock& lock, uint32_t self, Stop&& stop) {
     for (int spin = 0; spin < 64; ++spin) {
         cpu_relax();
-        if (__atomic_load_n(&lock.word, __ATOMIC_RELAXED) == 0 && try_lock(lock, self)) return;
+        if (__atomic_load_n(&lock.word, __ATOMIC_RELAXED) == 0 && try_lock(lock, self)) return true;
     }
     count_sleeper(lock, true);
     fence_every_thread();
+    bool taken = false;
     for (;;) {
         uint32_t owner = __atomic_load_n(&lock.word, __ATOMIC_SEQ_CST);
         if (owner == 0) {
-            if (try_lock(lock, self)) break;
+            if (try_lock(lock, self)) {
+                taken = true;
+                break;
+            }
             continue;
         }
+        if (stop()) break;
         futex_wait(&lock.word, owner);  // returns at once if the word no longer holds `owner`
     }
     count_sleeper(lock, false);
+    return taken;
+}
+
+__attribute__((noinline)) inline void lock_contended(TableLock& lock, uint32_t self) {
+    lock_contended_until(lock, self, [] { return false; });
 }
 
 inline void lock(TableLock& lock) {
@@ -140,11 +152,15 @@ inline void lock(TableLock& lock) {
 #endif
 }
 
+inline void free_word(TableLock& lock) {
+    if (store_then_load(&lock.word, 0u, &lock.sleepers)) futex_wake_one(&lock.word);
+}
+
 inline void unlock(TableLock& lock) {
 #if defined(__SANITIZE_THREAD__)
     __tsan_mutex_pre_unlock(&lock, 0);
 #endif
-    if (store_then_load(&lock.word, 0u, &lock.sleepers)) futex_wake_one(&lock.word);
+    free_word(lock);
 #if defined(__SANITIZE_THREAD__)
     __tsan_mutex_post_unlock(&lock, 0);
 #endif
@@ -206,6 +222,39 @@ auto with_lock(TableLock& lock, Body&& body) -> decltype(body()) {
         pthread_cleanup_pop(0);
         return result;
     }
+}
+
+// A TableLock that an object holds from one call to another (the in-process lock of a mutex
+// object) instead of around a body. The word still names the holder, so "does the caller hold
+// it" is one load, and a holder that dies leaves it held, as such an object's owner would. The
+// object may free the word itself when it ends, whoever holds it; so these calls are not told to
+// the race detector as a mutex (which would then see a lock taken twice), and the acquiring
+// compare-and-swap and the releasing store order the holders for it instead.
+inline bool held_by_caller(const TableLock& lock) {
+    return __atomic_load_n(&lock.word, __ATOMIC_RELAXED) == lock_detail::thread_id();
+}
+
+inline bool try_hold(TableLock& lock) {
+    return lock_detail::try_lock(lock, lock_detail::thread_id());
+}
+
+// Blocks until the lock is the caller's (true) or stop() holds (false); whoever makes stop() hold
+// calls wake_sleepers. A thread cancelled while it sleeps is un-counted, and gives the lock back
+// if it had just taken it, by the lock's own clean-up.
+template <class Stop>
+bool hold_unless(TableLock& lock, Stop&& stop) {
+    if (try_hold(lock)) return true;
+    bool taken = false;
+    pthread_cleanup_push(lock_detail::release_on_cancel, &lock);
+    taken = lock_detail::lock_contended_until(lock, lock_detail::thread_id(), stop);
+    pthread_cleanup_pop(0);
+    return taken;
+}
+
+inline void let_go(TableLock& lock) { lock_detail::free_word(lock); }
+
+inline void wake_sleepers(TableLock& lock) {
+    syscall(SYS_futex, &lock.word, FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
 }
 
 // Asynchronous cancellation and glibc's own code. A thread cancelled asynchronously inside

@@ -30,6 +30,7 @@ constexpr auto kCloseByTag = [] {
     std::array<CloseOperation, kTagCount> table{};
     table[kTagSemaphore] = CloseSemaphore;
     table[kTagEvent] = CloseEvent;
+    table[kTagMutex] = CloseMutex;
     table[kTagFile] = CloseFile;
     // Reserved tag, and directory searches (FindClose releases those): nothing to do.
     table[kTagReserved] = close_nothing;
@@ -41,6 +42,7 @@ constexpr auto kWaitByTag = [] {
     std::array<WaitOperation, kTagCount> table{};
     table[kTagSemaphore] = WaitForSemaphore;
     table[kTagEvent] = WaitForEvent;
+    table[kTagMutex] = WaitForMutex;
     return table;
 }();
 
@@ -48,6 +50,7 @@ constexpr auto kLiveByTag = [] {
     std::array<LiveQuery, kTagCount> table{};
     table[kTagSemaphore] = semaphore_is_live;
     table[kTagEvent] = event_is_live;
+    table[kTagMutex] = mutex_is_live;
     table[kTagFile] = file_is_live;
     table[kTagFindFile] = find_file_is_live;
     return table;

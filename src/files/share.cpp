@@ -143,7 +143,9 @@ int lock_whole_file(int fd, int kind, bool wait) {
 
 // An open that has been granted in the table but not yet handed to the caller. If the thread is
 // cancelled in one of the blocking calls (an open of a FIFO, a waiting lock request), the bucket
-// lock's clean-up gives the grant and the descriptor back before it releases the lock.
+// lock's clean-up gives the grant and the descriptor back before it releases the lock. The
+// clean-up runs in the frame of the call that took the lock, below which the stack is reused by
+// then: the grant lives in OpenSharedFile's frame, above it, not in try_open's.
 struct Grant {
     FileLockEntry* entry;
     int fd;
@@ -161,7 +163,7 @@ enum class Attempt { kOpened, kFailed, kBusy };
 
 // One pass under the bucket lock: the in-process check, then the open and the record lock.
 Attempt try_open(Bucket& bucket, const char* path, uint32_t access, uint32_t share,
-                 uint32_t disposition, uint32_t attributes, bool wait, int& fd) {
+                 uint32_t disposition, uint32_t attributes, bool wait, Grant& grant, int& fd) {
     FileLockEntry* entry = find_entry(bucket, path);
     if (entry != nullptr) {
         if (conflicts(*entry, access)) return Attempt::kBusy;
@@ -179,7 +181,7 @@ Attempt try_open(Bucket& bucket, const char* path, uint32_t access, uint32_t sha
         Strcpy(entry->name, path, kNameSize);
         entry->inUse = 1;
     }
-    Grant grant{entry, -1};
+    grant = Grant{entry, -1};
     set_pending(undo_grant, &grant);
     OpenRequest request = request_for(access, share, disposition, attributes);
     grant.fd = OpenEx(path, request.flags | O_CLOEXEC, request.mode);
@@ -260,9 +262,10 @@ TARVEX_API int OpenSharedFile(const char* path, DWORD access, DWORD share_mode, 
     Bucket& bucket = bucket_of(path);
     for (int attempt = 0;; ++attempt) {
         int fd = -1;
+        Grant grant{nullptr, -1};
         Attempt outcome = with_lock(bucket.lock, [&] {
             return try_open(bucket, path, access, share_mode, disposition, flags_and_attributes,
-                            wait != 0, fd);
+                            wait != 0, grant, fd);
         });
         if (outcome == Attempt::kOpened) return fd;
         if (outcome == Attempt::kFailed || !wait) {

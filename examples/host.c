@@ -104,6 +104,7 @@ int main(int argc, char **argv) {
     pthread_t thread;
     int consumed = 0, total = 0, events = 0, files;
     long runs;
+    HANDLE instance;
     HANDLE probe[2048];
     SYSTEMTIME now;
 
@@ -111,6 +112,12 @@ int main(int argc, char **argv) {
         fprintf(stderr, "InitNTSystem reported a failed start-up step (see /tmp/zdrunix.log)\n");
     }
     UnixLog("example host started as %s", Argv0);
+    /* One instance at a time: a second one waits here until the first is done. */
+    instance = CreateMutexA(NULL, FALSE, "tarvex-example-host");
+    if (instance != INVALID_HANDLE_VALUE && WaitForSingleObject(instance, 0) == WAIT_TIMEOUT) {
+        printf("instance     : another one is running; waiting for it\n");
+        WaitForSingleObject(instance, INFINITE);
+    }
     GetLocalTime(&now);
     printf("program path : %s\n", Argv0);
     printf("owner, group : %ld, %ld (-1: left alone)\n", (long)(LONG)userID, (long)(LONG)groupID);
@@ -153,6 +160,8 @@ int main(int argc, char **argv) {
     files = files_demo();
     runs = registry_demo();
     printf("files        : %d message files written, read and listed\n", files);
+    ReleaseMutex(instance);
+    CloseHandle(instance);
     UnixLog("example host done");
     CleanupNTResources();
     printf("done; log lines are in /tmp/zdrunix.log\n");

@@ -7,6 +7,7 @@
 #include <tarvex/core.h>
 #include <tarvex/files.h>
 #include <tarvex/registry.h>
+#include <tarvex/shm.h>
 #include <tarvex/sync.h>
 #include <tarvex/text.h>
 #include <tarvex/time.h>
@@ -71,13 +72,16 @@ constexpr InitStep kInitSteps[] = {
      [](const TableSizes& sizes) { return InitMutexes(static_cast<int>(sizes.files)); }},
     {"InitEvents failed", [](const TableSizes& sizes) { return InitEvents(sizes.events); }},
     {"InitSemaphores failed", [](const TableSizes&) { return InitSemaphores(); }},
+    {"InitSharedMemory failed", [](const TableSizes&) { return InitSharedMemory(); }},
 };
 
 // Release steps run by CleanupNTResources, in order. Each must be harmless on a table that an
 // earlier run already released, since the cleanup can run more than once (atexit, host, handler).
 // Events and semaphores are deliberately absent: threads that outlive main may still use them.
-// Mutexes go before files: their lock files are given back through the share table.
-constexpr std::array<void (*)(), 2> kShutdownSteps = {FreeAllMutexes, FreeAllFiles};
+// Mutexes go before files: their lock files are given back through the share table; so do the
+// backing files of mappings, which are closed as file handles.
+constexpr std::array<void (*)(), 3> kShutdownSteps = {
+    FreeAllMutexes, [] { FreeAllSharedMemory(); }, FreeAllFiles};
 
 // strtol/strtoul on the leading digits, as the environment variables have always been read.
 long parse_signed(const char* text) {

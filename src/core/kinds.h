@@ -11,5 +11,6 @@ bool event_is_live(HANDLE handle);
 bool mutex_is_live(HANDLE handle);
 bool file_is_live(HANDLE handle);
 bool find_file_is_live(HANDLE handle);
+bool mapping_is_live(HANDLE handle);
 
 }  // namespace tarvex

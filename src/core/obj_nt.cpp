@@ -5,6 +5,7 @@
 // joins by filling its row of kCloseByTag / kWaitByTag / kLiveByTag.
 #include <tarvex/core.h>
 #include <tarvex/files.h>
+#include <tarvex/shm.h>
 #include <tarvex/sync.h>
 
 #include <pthread.h>
@@ -32,6 +33,7 @@ constexpr auto kCloseByTag = [] {
     table[kTagEvent] = CloseEvent;
     table[kTagMutex] = CloseMutex;
     table[kTagFile] = CloseFile;
+    table[kTagFileMapping] = CloseSharedMemory;
     // Reserved tag, and directory searches (FindClose releases those): nothing to do.
     table[kTagReserved] = close_nothing;
     table[kTagFindFile] = close_nothing;
@@ -52,6 +54,7 @@ constexpr auto kLiveByTag = [] {
     table[kTagEvent] = event_is_live;
     table[kTagMutex] = mutex_is_live;
     table[kTagFile] = file_is_live;
+    table[kTagFileMapping] = mapping_is_live;
     table[kTagFindFile] = find_file_is_live;
     return table;
 }();

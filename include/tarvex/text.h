@@ -45,6 +45,19 @@ TARVEX_API char *StripSpaceEx(char *text, DWORD where);
 TARVEX_API char *StripSpace(char *text);
 TARVEX_API char *RemoveCRLF(char *text);
 
+/* ---- Code-page conversion: the wide side is 16-bit UCS-2. Lengths of -1 convert up to and
+ * including the terminator; no terminator is added otherwise. 0 on every failure, also when the
+ * buffer cannot hold the whole result (there is no size query). ---- */
+
+#define CP_ACP 0u
+#define CP_UTF8 65001u
+
+TARVEX_API int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int length,
+                                   LPWSTR wide, int capacity);
+TARVEX_API int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int length,
+                                   LPSTR text, int capacity, LPCSTR default_char,
+                                   LPBOOL used_default);
+
 TARVEX_EXTERN_C_END
 
 #endif

@@ -283,6 +283,12 @@ HANDLE create_mapping(HANDLE file, DWORD protect, DWORD size, const char* name, 
     bool shared = handle_value(file) == kInvalidHandleValue;
     char path[kNameSize];
     if (shared && named && (error = backing_path(name, path)) != 0) return nullptr;
+    // The file table reads only the index: a handle of another kind would name whatever file
+    // has that index.
+    if (!shared && handle_tag(handle_value(file)) != kTagFile) {
+        error = ERROR_INVALID_HANDLE;
+        return nullptr;
+    }
     return with_lock(sharedmlock, [&]() -> HANDLE {
         adopt_table();
         int64_t existing = !named ? -1 : find_live(SharedmSlot, [name](const MappingRecord& r) {

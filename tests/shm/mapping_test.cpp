@@ -335,8 +335,11 @@ TEST(FileMappings, FileMappingViewsTheFileFromTheOffsetWithoutASegment) {
     EXPECT_TRUE(CloseHandle(h));
     EXPECT_EQ('S', view[0]);  // the view and the caller's file stay, the view within reach
     EXPECT_TRUE(UnmapViewOfFile(view));
+    // A handle of another kind with the same index, or one that names no open file: no mapping.
+    auto other_kind = reinterpret_cast<HANDLE>((reinterpret_cast<uintptr_t>(file) & ~uintptr_t{31}) | 2);
+    EXPECT_EQ(nullptr, CreateFileMappingA(other_kind, nullptr, PAGE_READWRITE, 0, 0, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
     EXPECT_TRUE(CloseHandle(file));
-    // A handle that names no open file gives no mapping.
     EXPECT_EQ(nullptr, CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, 0, nullptr));
 }
 

@@ -139,19 +139,23 @@ TEST(CodePages, EnvironmentOverridesTheCharacterSetName) {
     EXPECT_EQ(0, failed);
 }
 
-// ESC $ B (JIS X 0208) is read as ESC $ ( O, the designation the ISO-2022-JP-3 converter wants.
+// ESC $ B (JIS X 0208) is read as ESC $ ( O, the designation the ISO-2022-JP-3 converter wants:
+// 0x2D21 (U+2460) exists only in the JIS X 0213 plane, so the converter refuses it after ESC $ B.
 TEST(CodePages, JisDesignationIsRewrittenFor50220) {
-    const std::string jis = "\x1b$B\x30\x21\x1b(B";    // U+4E9C
-    const std::string jis3 = "\x1b$(O\x30\x21\x1b(B";  // the same in its plane-1 form
+    const std::string jis = "\x1b$B\x2d\x21\x1b(B";
+    const std::string jis3 = "\x1b$(O\x2d\x21\x1b(B";
+    EXPECT_EQ((Wide{0x2460, 0}), ToWide(50220, jis));
     EXPECT_EQ(ToWide(50220, jis3), ToWide(50220, jis));
-    EXPECT_EQ((Wide{0x4E9C, 0}), ToWide(50220, jis));
     // A length without the terminator converts without it, as on every other code page.
-    EXPECT_EQ(Wide{0x4E9C}, ToWide(50220, jis, static_cast<int>(jis.size())));
-    // Nothing but designations: the work buffer has room for every one of them.
+    EXPECT_EQ(Wide{0x2460}, ToWide(50220, jis, static_cast<int>(jis.size())));
+    // Every designation grows by a byte: the work buffer has room for all of them.
+    std::string designations;
+    for (int i = 0; i < 60; ++i) designations += "\x1b$B";
+    EXPECT_EQ(Wide{0}, ToWide(50220, designations + "\x1b(B"));
     std::string many;
-    for (int i = 0; i < 50; ++i) many += "\x1b$B\x30\x21";
+    for (int i = 0; i < 50; ++i) many += "\x1b$B\x2d\x21";
     many += "\x1b(B";
-    Wide expected(50, 0x4E9C);
+    Wide expected(50, 0x2460);
     expected.push_back(0);
     EXPECT_EQ(expected, ToWide(50220, many, -1, 128));
     // Input stops at a NUL within the given length.

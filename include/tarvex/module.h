@@ -6,6 +6,22 @@
 
 TARVEX_EXTERN_C_BEGIN
 
+/* Dynamic libraries. A module that exports "DllMain" (an LPDLL_ENTRY) has it called with these
+ * reasons: first load, further load, a free that leaves loads, last free. */
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
+
+typedef int (*FARPROC)(void);
+typedef BOOL (*LPDLL_ENTRY)(HMODULE module, DWORD reason, LPVOID reserved);
+
+TARVEX_API int InitLibraries(void);
+TARVEX_API HMODULE LoadLibraryA(LPCSTR path);
+TARVEX_API BOOL FreeLibrary(HMODULE module);
+TARVEX_API FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+TARVEX_API BOOL FreeAllLibraries(void);
+
 TARVEX_EXTERN_C_END
 
 #endif

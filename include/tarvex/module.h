@@ -22,6 +22,21 @@ TARVEX_API BOOL FreeLibrary(HMODULE module);
 TARVEX_API FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 TARVEX_API BOOL FreeAllLibraries(void);
 
+/* Event log, on the system log. */
+#define EVENTLOG_SUCCESS 0x0000
+#define EVENTLOG_ERROR_TYPE 0x0001
+#define EVENTLOG_WARNING_TYPE 0x0002
+#define EVENTLOG_INFORMATION_TYPE 0x0004
+#define EVENTLOG_AUDIT_SUCCESS 0x0008
+#define EVENTLOG_AUDIT_FAILURE 0x0010
+
+typedef void *PSID;
+
+TARVEX_API HANDLE RegisterEventSourceA(LPCSTR server, LPCSTR source);
+TARVEX_API BOOL ReportEventA(HANDLE event_log, WORD type, WORD category, DWORD event_id, PSID user,
+                             WORD string_count, DWORD data_size, LPCSTR *strings, LPVOID data);
+TARVEX_API BOOL DeregisterEventSource(HANDLE event_log);
+
 TARVEX_EXTERN_C_END
 
 #endif

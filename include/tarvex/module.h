@@ -37,6 +37,29 @@ TARVEX_API BOOL ReportEventA(HANDLE event_log, WORD type, WORD category, DWORD e
                              WORD string_count, DWORD data_size, LPCSTR *strings, LPVOID data);
 TARVEX_API BOOL DeregisterEventSource(HANDLE event_log);
 
+/* Version resources. */
+typedef struct tagVS_FIXEDFILEINFO {
+    DWORD dwSignature; /* 0xFEEF04BD */
+    DWORD dwStrucVersion;
+    DWORD dwFileVersionMS;
+    DWORD dwFileVersionLS;
+    DWORD dwProductVersionMS;
+    DWORD dwProductVersionLS;
+    DWORD dwFileFlagsMask;
+    DWORD dwFileFlags;
+    DWORD dwFileOS;
+    DWORD dwFileType;
+    DWORD dwFileSubtype;
+    DWORD dwFileDateMS;
+    DWORD dwFileDateLS;
+} VS_FIXEDFILEINFO;
+
+/* GetFileVersionInfoSizeA reports the room GetFileVersionInfoA needs: twice the block's length, the
+ * second half holding the single-byte copies that VerQueryValueA returns for string values. */
+TARVEX_API DWORD GetFileVersionInfoSizeA(LPCSTR path, LPDWORD handle);
+TARVEX_API BOOL GetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD length, LPVOID buffer);
+TARVEX_API BOOL VerQueryValueA(LPCVOID block, LPCSTR query, LPVOID *value, UINT *length);
+
 TARVEX_EXTERN_C_END
 
 #endif

@@ -59,10 +59,11 @@ int priority_of(WORD type) {
     return LOG_INFO;
 }
 
-// The module path from the working directory; false when it does not fit, since a cut path would
-// name some other file.
+// The module path from the working directory; false when the directory cannot be read (it is
+// not "/", where an empty text would point) or the path does not fit, since a cut path would name
+// some other file.
 bool module_path(char* path, size_t size) {
-    if (getcwd(path, size) == nullptr) path[0] = '\0';
+    if (getcwd(path, size) == nullptr) return false;
     size_t length = strlen(path);
     const char* slash = length > 0 && path[length - 1] == '/' ? "" : "/";
     return static_cast<size_t>(Snprintf(path + length, static_cast<int>(size - length), "%s%s",

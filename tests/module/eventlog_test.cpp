@@ -179,6 +179,22 @@ TEST(EventLog, AModuleWithoutGetMessageFromIdIsNotKept) {
     EXPECT_TRUE(DeregisterEventSource(log));
 }
 
+// A working directory whose module path does not fit 260 bytes loads nothing, not the file that
+// the cut path would name.
+TEST(EventLog, AModulePathThatDoesNotFitIsNotCut) {
+    std::string dir = tvxtest::Root() + "/";
+    dir += std::string(259 - dir.size() - std::string("/zdrmsg.so").size() + 1, 'd');
+    ASSERT_EQ(260u, dir.size() + std::string("/zdrmsg.so").size());
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+    std::string real = std::string(MESSAGE_MODULE_DIR) + "/zdrmsg.so";
+    for (const char* name : {"/zdrmsg.so", "/zdrmsg.s"})
+        ASSERT_EQ(0, symlink(real.c_str(), (dir + name).c_str()));
+    HANDLE log = RegisterIn(dir);
+    EXPECT_TRUE(ReportEventA(log, EVENTLOG_ERROR_TYPE, 0, 7, nullptr, 0, 0, nullptr, nullptr));
+    EXPECT_EQ(NotFound(7), g_sent.at(0).text);
+    EXPECT_TRUE(DeregisterEventSource(log));
+}
+
 TEST(EventLog, RawDataFollowsAsADumpOfWholeItems) {
     HANDLE log = RegisterIn(tvxtest::Root());
     unsigned char three[] = {1, 171, 255};

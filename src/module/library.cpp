@@ -9,8 +9,9 @@
 // module has been detached and closed outside the lock, so that neither a new load of the same
 // path (which would get a module whose "DllMain" has already seen its last call) nor a load of
 // another path (which would reuse the record under the closer's feet) can meet it half closed.
-// Whoever drops the references to 0 closes the module, also when that is a load whose "DllMain"
-// refused: a second loader may hold the module by then, and must not be left with a closed one.
+// Every caller keeps its load while it runs the module's "DllMain", and whoever drops the
+// references to 0 closes the module, also when that is a load whose "DllMain" refused: a second
+// loader may hold the module by then, and must not be left with a closed one.
 //
 // "DllMain" and dlclose (which runs the module's destructors) are never called with dlllock held,
 // so that either may load or free libraries itself. dlopen is, as the path must be looked up and
@@ -87,16 +88,20 @@ void log_load_failure(const char* path, const char* error) {
     close(fd);
 }
 
-// Drops one load of record `index` after a refused "DllMain"; closes the module if that was the
-// last load.
-void drop_failed_load(uint32_t index) {
-    void* to_close = with_lock(dlllock, [&]() -> void* {
+// Drops one load of record `index` once its caller is done with the module; true when that was
+// the last and the record is now closing, for the caller to finish. A record that shutdown has
+// taken over meanwhile is left to it.
+bool drop_load(uint32_t index, void* module) {
+    return with_lock(dlllock, [&] {
         DLLSlot& slot = g_slots[index];
-        if (--slot.references > 0) return nullptr;
-        return slot.module;  // closing: still claimed until closed
+        return slot.module == module && slot.references > 0 && --slot.references == 0;
     });
-    if (to_close == nullptr) return;
-    close_module(to_close);
+}
+
+// Detaches (when given an entry) and closes the module of closing record `index`, then frees it.
+void finish_close(uint32_t index, void* module, LPDLL_ENTRY entry) {
+    if (entry != nullptr) entry(module, DLL_PROCESS_DETACH, nullptr);
+    close_module(module);
     with_lock(dlllock, [&] { release_record(index); });
 }
 
@@ -162,12 +167,20 @@ TARVEX_API HMODULE LoadLibraryA(LPCSTR path) {
         return nullptr;
     }
     if (loaded.entry != nullptr && !loaded.entry(loaded.module, loaded.reason, nullptr)) {
-        drop_failed_load(static_cast<uint32_t>(loaded.index));
+        // A refused first attach is not detached; a refused further load may be the last one
+        // left of a module that attached, which then is.
+        uint32_t index = static_cast<uint32_t>(loaded.index);
+        if (drop_load(index, loaded.module))
+            finish_close(index, loaded.module,
+                         loaded.reason == DLL_THREAD_ATTACH ? loaded.entry : nullptr);
         return nullptr;
     }
     return loaded.module;
 }
 
+// A free keeps its load while the module's "DllMain" runs with reason 3, so that no other free can
+// close the module under it; if the other loads were freed meanwhile, this free turns out to be
+// the last and detaches the module after all.
 TARVEX_API BOOL FreeLibrary(HMODULE module) {
     if (module == nullptr) return FALSE;
     Loaded found = with_lock(dlllock, [&]() -> Loaded {
@@ -176,16 +189,17 @@ TARVEX_API BOOL FreeLibrary(HMODULE module) {
         });
         if (index < 0) return {-1, nullptr, nullptr, 0};
         DLLSlot& slot = g_slots[index];
-        --slot.references;
-        return {index, module, slot.entry,
-                slot.references > 0 ? DWORD{DLL_THREAD_DETACH} : DWORD{DLL_PROCESS_DETACH}};
+        if (slot.references > 1) return {index, module, slot.entry, DLL_THREAD_DETACH};
+        slot.references = 0;  // closing
+        return {index, module, slot.entry, DLL_PROCESS_DETACH};
     });
     if (found.index < 0) return FALSE;
-    if (found.entry != nullptr) found.entry(module, found.reason, nullptr);
-    if (found.reason == DLL_PROCESS_DETACH) {
-        close_module(module);
-        with_lock(dlllock, [&] { release_record(static_cast<uint32_t>(found.index)); });
+    uint32_t index = static_cast<uint32_t>(found.index);
+    if (found.reason == DLL_THREAD_DETACH) {
+        if (found.entry != nullptr) found.entry(module, DLL_THREAD_DETACH, nullptr);
+        if (!drop_load(index, module)) return TRUE;
     }
+    finish_close(index, module, found.entry);
     return TRUE;
 }
 
@@ -206,10 +220,7 @@ TARVEX_API BOOL FreeAllLibraries(void) {
             g_slots[i].references = 0;
             return {i, g_slots[i].module, g_slots[i].entry, DLL_PROCESS_DETACH};
         });
-        if (taken.index < 0) continue;
-        if (taken.entry != nullptr) taken.entry(taken.module, DLL_PROCESS_DETACH, nullptr);
-        close_module(taken.module);
-        with_lock(dlllock, [&] { release_record(i); });
+        if (taken.index >= 0) finish_close(i, taken.module, taken.entry);
     }
     return TRUE;
 }

@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tvx_test.h"
 
@@ -162,6 +164,22 @@ TEST(Libraries, TheTableHolds256ModulesAndFreeAllDetachesEachOnce) {
     EXPECT_EQ('1', reasons().back());
     EXPECT_TRUE(FreeAllLibraries());
     EXPECT_EQ('0', reasons().back());
+}
+
+// Loads and frees of one path racing each other: a thread that holds a load always finds the
+// module open, however the others' last frees and fresh loads interleave with it.
+TEST(Libraries, RacingLoadsAndFreesNeverMeetAClosedModule) {
+    std::atomic<long> wrong{0};
+    auto round = [&wrong] {
+        HMODULE module = LoadLibraryA(kModule.c_str());
+        AnswerFn answer = reinterpret_cast<AnswerFn>(GetProcAddress(module, "TestModuleAnswer"));
+        if (answer == nullptr || answer() != 42) ++wrong;
+        if (!FreeLibrary(module)) ++wrong;
+    };
+    std::vector<long> rounds = tvxtest::Hammer({round, round, round}, 2000, 300);
+    EXPECT_EQ(0, wrong.load());
+    for (long n : rounds) EXPECT_GE(n, 2000);
+    EXPECT_FALSE(Mapped(kModule));
 }
 
 // An entry function may load and free libraries: no table lock is held while it runs, not even

@@ -6,6 +6,7 @@
 // are the tables kInitSteps and kShutdownSteps below, and a new kind joins by adding its row.
 #include <tarvex/core.h>
 #include <tarvex/files.h>
+#include <tarvex/module.h>
 #include <tarvex/registry.h>
 #include <tarvex/shm.h>
 #include <tarvex/sync.h>
@@ -73,15 +74,17 @@ constexpr InitStep kInitSteps[] = {
     {"InitEvents failed", [](const TableSizes& sizes) { return InitEvents(sizes.events); }},
     {"InitSemaphores failed", [](const TableSizes&) { return InitSemaphores(); }},
     {"InitSharedMemory failed", [](const TableSizes&) { return InitSharedMemory(); }},
+    {"InitLibraries failed", [](const TableSizes&) { return InitLibraries(); }},
 };
 
 // Release steps run by CleanupNTResources, in order. Each must be harmless on a table that an
 // earlier run already released, since the cleanup can run more than once (atexit, host, handler).
 // Events and semaphores are deliberately absent: threads that outlive main may still use them.
-// Mutexes go before files: their lock files are given back through the share table; so do the
-// backing files of mappings, which are closed as file handles.
-constexpr std::array<void (*)(), 3> kShutdownSteps = {
-    FreeAllMutexes, [] { FreeAllSharedMemory(); }, FreeAllFiles};
+// Libraries go first: a module's detach may still use the other kinds' objects. Mutexes go before
+// files: their lock files are given back through the share table; so do the backing files of
+// mappings, which are closed as file handles.
+constexpr std::array<void (*)(), 4> kShutdownSteps = {
+    [] { FreeAllLibraries(); }, FreeAllMutexes, [] { FreeAllSharedMemory(); }, FreeAllFiles};
 
 // strtol/strtoul on the leading digits, as the environment variables have always been read.
 long parse_signed(const char* text) {

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "core/lock.h"
+#include "core/log_file.h"
 #include "core/test_hook.h"
 
 namespace tarvex {
@@ -35,11 +36,12 @@ constinit TableLock LogMutex;
 char lastmes[kMessageSize];
 int msgcount = 0;
 
-int open_log() {
+}  // namespace
+
+int open_log_file(const char* path) {
     int fd;
     do {
-        fd = open(kLogPath, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                  0640);
+        fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0640);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return -1;
     struct stat st;
@@ -49,6 +51,8 @@ int open_log() {
     }
     return fd;
 }
+
+namespace {
 
 // Writes one line with the common prefix; errors are ignored (the log never fails its caller).
 void write_line(int fd, const SYSTEMTIME& now, const char* text) {
@@ -71,7 +75,7 @@ void log_message(const char* message) {
         test_hook("log-locked", message);
         SYSTEMTIME now;
         GetLocalTime(&now);
-        int fd = open_log();
+        int fd = open_log_file(kLogPath);
         if (fd < 0) return;
         if (strcmp(message, lastmes) == 0) {
             ++msgcount;

@@ -14,13 +14,10 @@
 #include <utility>
 
 #include "core/errno_table.h"
+#include "core/last_error.h"
 
 namespace tarvex {
 namespace {
-
-// Initial-exec: the library is linked by its hosts, not loaded late, and this keeps every
-// Get/SetLastError a plain thread-pointer access instead of a call to the TLS resolver.
-thread_local DWORD t_last_error __attribute__((tls_model("initial-exec"))) = 0;
 
 // Sorted by errno value. EOPNOTSUPP (95) translates to 10045, the socket code: on this system it
 // is the same number as ENOTSUP, and the socket meaning is the one with a defined Win32 code.
@@ -68,16 +65,13 @@ extern "C" {
 // thread) and the table is sorted at compile time. Kept because hosts and start-up call it.
 TARVEX_API void InitNTError(void) {}
 
-TARVEX_API void SetLastError(DWORD code) {
-    errno = 0;
-    tarvex::t_last_error = code;
-}
+TARVEX_API void SetLastError(DWORD code) { tarvex::set_last_error(code); }
 
 TARVEX_API DWORD GetLastError(void) {
     int pending = errno;
-    if (pending == 0) return tarvex::t_last_error;
+    if (pending == 0) return tarvex::t_last_error.code;
     DWORD code = tarvex::translate_errno(tarvex::kErrnoTable, pending);
-    if (code == 0) return tarvex::t_last_error;
+    if (code == 0) return tarvex::t_last_error.code;
     errno = 0;
     return code;
 }

@@ -1,20 +1,18 @@
-// Thread-local storage: 64 TLS indexes (TlsSlot, guarded by keylock), each standing for one POSIX
-// thread-specific key while it is allocated. The socket layer (core/sysinfo.cpp) keeps its error
-// code in one of them through proc/tls.h.
+// Thread-local storage: 64 TLS indexes (TlsSlot, guarded by keylock).
 //
-// keylock covers allocation, freeing and storing a value. Reading a value takes no lock, since
-// hosts read far more often than they allocate: each record also keeps `live`, one word that is 0
-// while the index is free and otherwise names the key and the allocation (a generation count in
-// the upper half, key + 1 in the lower). A reader takes the key from that word and checks the word
-// again after reading, so a value is returned only if the index stayed allocated all along; an
-// index that is free never reaches a key, which the thread library may by then have handed to
-// another user (the last-error machinery, the thread records, or the host itself).
+// keylock covers allocating and freeing an index. Values take no lock and no call into the thread
+// library: a host reads its TLS values on every request, and a read through a POSIX key costs a
+// second library call on top of the host's own. Each thread keeps its values in an array of its
+// own, one entry per index, and each entry remembers which allocation of the index it was stored
+// under. An allocation is named by the record's `live` word (0 while the index is free, otherwise
+// the allocation count, never 0), so freeing an index empties it for every thread at once without
+// visiting them, and a value stored under an earlier allocation reads as 0. A thread's values go
+// when it ends, with its thread-local storage; an index that is free reaches nothing at all, and
+// no pthread key of anyone else (the thread records, the host's own) can be touched.
 #include <tarvex/core.h>
 #include <tarvex/proc.h>
 
-#include <limits.h>
-#include <pthread.h>
-
+#include "core/last_error.h"
 #include "core/lock.h"
 #include "core/slot_table.h"
 #include "proc/tls.h"
@@ -23,17 +21,22 @@ namespace tarvex {
 namespace {
 
 struct TlsRecord {
-    pthread_key_t key;  // 0 while free
     DWORD inUse;
-    uint32_t live;        // what lock-free readers go by; see the top of this unit
-    uint32_t generation;  // allocations so far, so that a reused key gives a new word
+    uint32_t live;  // what value reads and writes go by; see the top of this unit
 };
-
-static_assert(PTHREAD_KEYS_MAX < 0xFFFF, "key + 1 must fit the lower half of the live word");
 
 TlsRecord g_records[kTlsIndexCount];
 constinit SlotTable<TlsRecord> TlsSlot;
 TableLock& keylock = TlsSlot.lock;
+uint32_t g_allocations = 0;  // under keylock; the next allocation's word is one more, skipping 0
+
+// The calling thread's values. Initial-exec, as the last error is: the library is linked by its
+// hosts, and a read must not go through the TLS resolver.
+struct TlsValues {
+    void* value[kTlsIndexCount];
+    uint32_t stored_under[kTlsIndexCount];  // the `live` word the value was stored under
+};
+thread_local TlsValues t_values __attribute__((tls_model("initial-exec"))) = {};
 
 // Under keylock. The table exists from the first call on, whether start-up ran or not.
 bool ensure_table() {
@@ -42,41 +45,31 @@ bool ensure_table() {
 
 bool matches(uint32_t live, uint32_t stamp) { return live != 0 && (stamp == 0 || live == stamp); }
 
-// Under keylock: forgets the key of an allocated record, readers first.
+uint32_t live_word(uint32_t index) {
+    return __atomic_load_n(&g_records[index].live, __ATOMIC_ACQUIRE);
+}
+
+// Under keylock.
 void clear_record(uint32_t index) {
-    TlsRecord& record = g_records[index];
-    __atomic_store_n(&record.live, 0u, __ATOMIC_SEQ_CST);
-    record.key = 0;
-    record.inUse = 0;
+    __atomic_store_n(&g_records[index].live, 0u, __ATOMIC_RELEASE);
+    g_records[index].inUse = 0;
     TlsSlot.mark_free(index);
 }
 
 }  // namespace
 
 uint32_t tls_allocate(uint32_t& stamp) {
-    // Without cancellation: a thread cancelled between creating the key and recording it would
-    // leak one of the process's few keys.
     return without_cancellation([&] {
         return with_lock(keylock, [&]() -> uint32_t {
-            int64_t index = ensure_table() ? TlsSlot.lowest_free() : -1;
+            int64_t index = ensure_table() ? TlsSlot.claim_lowest() : -1;
             if (index < 0) {
                 UnixLog("TlsAlloc: Out of slots");
                 return kTlsNoIndex;
             }
-            TlsRecord& record = g_records[index];
-            pthread_key_t key;
-            int rc = pthread_key_create(&key, nullptr);
-            if (rc != 0) {
-                record.key = 0;
-                UnixLog("TlsAlloc: pthread_key_create failed (%d)", rc);
-                return kTlsNoIndex;
-            }
-            TlsSlot.mark_used(static_cast<uint32_t>(index));
-            record.key = key;
-            record.inUse = 1;
-            record.generation++;
-            stamp = ((record.generation & 0xFFFFu) << 16) | (static_cast<uint32_t>(key) + 1);
-            __atomic_store_n(&record.live, stamp, __ATOMIC_RELEASE);
+            if (++g_allocations == 0) ++g_allocations;
+            stamp = g_allocations;
+            g_records[index].inUse = 1;
+            __atomic_store_n(&g_records[index].live, stamp, __ATOMIC_RELEASE);
             return static_cast<uint32_t>(index);
         });
     });
@@ -86,18 +79,9 @@ TlsOutcome tls_free(uint32_t index, uint32_t stamp) {
     if (index >= kTlsIndexCount) return TlsOutcome::kNotAllocated;
     return without_cancellation([&] {
         return with_lock(keylock, [&]() -> TlsOutcome {
-            TlsRecord& record = g_records[index];
-            uint32_t live = record.live;
-            if (TlsSlot.records == nullptr || !record.inUse || !matches(live, stamp))
+            if (TlsSlot.records == nullptr || !g_records[index].inUse ||
+                !matches(g_records[index].live, stamp))
                 return TlsOutcome::kNotAllocated;
-            // Readers are turned away before the key can go back to the thread library.
-            __atomic_store_n(&record.live, 0u, __ATOMIC_SEQ_CST);
-            int rc = pthread_key_delete(record.key);
-            if (rc != 0) {
-                __atomic_store_n(&record.live, live, __ATOMIC_RELEASE);
-                UnixLog("TlsFree: pthread_key_delete failed (%d)", rc);
-                return TlsOutcome::kRefused;
-            }
             clear_record(index);
             return TlsOutcome::kDone;
         });
@@ -106,30 +90,22 @@ TlsOutcome tls_free(uint32_t index, uint32_t stamp) {
 
 TlsOutcome tls_read(uint32_t index, uint32_t stamp, void*& value) {
     if (index >= kTlsIndexCount) return TlsOutcome::kNotAllocated;
-    const uint32_t& word = g_records[index].live;
-    uint32_t live = __atomic_load_n(&word, __ATOMIC_ACQUIRE);
+    uint32_t live = live_word(index);
     if (!matches(live, stamp)) return TlsOutcome::kNotAllocated;
-    void* read = pthread_getspecific(static_cast<pthread_key_t>((live & 0xFFFFu) - 1));
-    // A free (and a reuse of the key) that overlapped the read changes the word: the value read
-    // may then not be this index's, and the index is reported free, as it is by now.
-    __atomic_thread_fence(__ATOMIC_ACQUIRE);
-    if (__atomic_load_n(&word, __ATOMIC_RELAXED) != live) return TlsOutcome::kNotAllocated;
-    value = read;
+    value = t_values.stored_under[index] == live ? t_values.value[index] : nullptr;
     return TlsOutcome::kDone;
 }
 
-// Under keylock: a write must not land on a key that a concurrent free gives away, since it would
-// then change another user's value for this thread.
+// A write racing a free of the index is ordered before it: the value is stored under the
+// allocation that is ending and reads as 0 under any later one.
 TlsOutcome tls_write(uint32_t index, uint32_t stamp, void* value) {
     if (index >= kTlsIndexCount) return TlsOutcome::kNotAllocated;
-    return with_lock(keylock, [&]() -> TlsOutcome {
-        TlsRecord& record = g_records[index];
-        if (!record.inUse || !matches(record.live, stamp)) return TlsOutcome::kNotAllocated;
-        int rc = pthread_setspecific(record.key, value);
-        if (rc == 0) return TlsOutcome::kDone;
-        UnixLog("TlsSetValue: pthread_setspecific failed (%d)", rc);
-        return TlsOutcome::kRefused;
-    });
+    uint32_t live = live_word(index);
+    if (!matches(live, stamp)) return TlsOutcome::kNotAllocated;
+    // Cancellation between the two stores leaves an entry of a thread that is ending.
+    t_values.value[index] = value;
+    t_values.stored_under[index] = live;
+    return TlsOutcome::kDone;
 }
 
 }  // namespace tarvex
@@ -139,7 +115,7 @@ using namespace tarvex;
 extern "C" {
 
 // Prepares the table. Indexes allocated before start-up (a WSAStartup that came first) are kept:
-// wiping them would leak their keys and let TlsAlloc hand the same index to a second owner.
+// wiping them would let TlsAlloc hand the same index to a second owner.
 TARVEX_API int InitTLSSlots(void) {
     return without_cancellation([] { return with_lock(keylock, [] { return ensure_table() ? 0 : 1; }); });
 }
@@ -148,13 +124,8 @@ TARVEX_API void FreeAllTLSSlots(void) {
     without_cancellation([] {
         with_lock(keylock, [] {
             if (TlsSlot.records == nullptr) return;
-            for (uint32_t index = 0; index < kTlsIndexCount; ++index) {
-                if (!g_records[index].inUse) continue;
-                pthread_key_t key = g_records[index].key;
-                __atomic_store_n(&g_records[index].live, 0u, __ATOMIC_SEQ_CST);
-                if (pthread_key_delete(key) != 0) UnixLog("Assert failed in %s line %d", "tls", __LINE__);
-                clear_record(index);
-            }
+            for (uint32_t index = 0; index < kTlsIndexCount; ++index)
+                if (g_records[index].inUse) clear_record(index);
         });
     });
 }
@@ -176,17 +147,13 @@ TARVEX_API BOOL TlsFree(DWORD index) {
 TARVEX_API LPVOID TlsGetValue(DWORD index) {
     void* value = nullptr;
     bool done = tls_read(index, 0, value) == TlsOutcome::kDone;
-    SetLastError(done ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
-    return value;
+    return return_with_last_error(value, done ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
 }
 
 TARVEX_API BOOL TlsSetValue(DWORD index, LPVOID value) {
-    switch (tls_write(index, 0, value)) {
-        case TlsOutcome::kDone: SetLastError(ERROR_SUCCESS); return TRUE;
-        case TlsOutcome::kNotAllocated: SetLastError(ERROR_INVALID_HANDLE); return FALSE;
-        case TlsOutcome::kRefused: break;
-    }
-    return FALSE;
+    bool done = tls_write(index, 0, value) == TlsOutcome::kDone;
+    SetLastError(done ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
+    return done ? TRUE : FALSE;
 }
 
 }  // extern "C"

@@ -15,12 +15,12 @@ namespace tarvex {
 constexpr uint32_t kTlsIndexCount = 64;
 constexpr uint32_t kTlsNoIndex = 0xFFFFFFFFu;
 
-enum class TlsOutcome { kDone, kNotAllocated, kRefused };
+enum class TlsOutcome { kDone, kNotAllocated };
 
 // The lowest free index, or kTlsNoIndex (logged); `stamp` receives the allocation's stamp.
 uint32_t tls_allocate(uint32_t& stamp);
 TlsOutcome tls_free(uint32_t index, uint32_t stamp);
-// Takes no lock: a value is read between two looks at the record's allocation word.
+// Values take no lock; each reaches only the calling thread's own values.
 TlsOutcome tls_read(uint32_t index, uint32_t stamp, void*& value);
 TlsOutcome tls_write(uint32_t index, uint32_t stamp, void* value);
 

@@ -35,7 +35,7 @@ TEST(Tls, ValuesArePerThread) {
 
 // Out of range and free indexes fail with 6, and a free index reaches no key of another user.
 TEST(Tls, BadIndexesFailWithoutReachingOtherKeys) {
-    pthread_key_t foreign;  // created before any index: it may hold the number a free record keeps
+    pthread_key_t foreign;  // the host's own key: no bad index may reach it
     ASSERT_EQ(pthread_key_create(&foreign, nullptr), 0);
     int value = 0;
     pthread_setspecific(foreign, &value);

@@ -45,6 +45,41 @@ TARVEX_API void InitNTError(void);
 TARVEX_API void SetLastError(DWORD code);
 TARVEX_API DWORD GetLastError(void);
 
+/* ---- Environment, system information, socket start-up, pointer checks ---- */
+
+TARVEX_API LPSTR GetEnvironmentStrings(void);
+TARVEX_API BOOL FreeEnvironmentStringsA(LPSTR block);
+TARVEX_API DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
+TARVEX_API BOOL SetEnvironmentVariableA(LPCSTR name, LPCSTR value);
+TARVEX_API DWORD GetVersion(void);
+TARVEX_API BOOL GetUserNameA(LPSTR buffer, LPDWORD size);
+TARVEX_API BOOL GetComputerNameA(LPSTR buffer, LPDWORD size);
+TARVEX_API BOOL GetProcessorType(LPSTR buffer, LPDWORD size);
+
+#define WSANOTINITIALISED 10093
+
+/* 400 bytes on every target; the library sets wVersion and leaves the rest zero. */
+typedef struct WSAData {
+    WORD wVersion;
+    WORD wHighVersion;
+    char szDescription[257];
+    char szSystemStatus[129];
+    unsigned short iMaxSockets;
+    unsigned short iMaxUdpDg;
+    DWORD dwVendorInfo;
+} WSADATA, *LPWSADATA;
+
+TARVEX_API int WSAStartup(WORD version, LPWSADATA data);
+TARVEX_API int WSACleanup(void);
+TARVEX_API int WSAGetLastError(void);
+TARVEX_API void WSASetLastError(int code);
+
+/* Bad only when the pointer is at most 0xFFFF; the sizes are not looked at. */
+TARVEX_API BOOL IsBadReadPtr(const void *pointer, UINT_PTR size);
+TARVEX_API BOOL IsBadWritePtr(LPVOID pointer, UINT_PTR size);
+TARVEX_API BOOL IsBadCodePtr(int (*code)(void));
+TARVEX_API BOOL IsBadStringPtrA(LPCSTR text, UINT_PTR size);
+
 /* ---- Generic handle operations ---- */
 
 typedef HANDLE SC_HANDLE;

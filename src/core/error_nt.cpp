@@ -13,17 +13,11 @@
 #include <array>
 #include <utility>
 
+#include "core/errno_table.h"
+#include "core/last_error.h"
+
 namespace tarvex {
 namespace {
-
-// Initial-exec: the library is linked by its hosts, not loaded late, and this keeps every
-// Get/SetLastError a plain thread-pointer access instead of a call to the TLS resolver.
-thread_local DWORD t_last_error __attribute__((tls_model("initial-exec"))) = 0;
-
-struct ErrnoCode {
-    int error_number;
-    DWORD code;
-};
 
 // Sorted by errno value. EOPNOTSUPP (95) translates to 10045, the socket code: on this system it
 // is the same number as ENOTSUP, and the socket meaning is the one with a defined Win32 code.
@@ -59,28 +53,8 @@ constexpr ErrnoCode kErrnoTable[] = {
     {EINPROGRESS, 10036},  {ESTALE, 151},       {EDQUOT, 49},       {ECANCELED, 47},
 };
 
-constexpr bool table_is_sorted() {
-    for (size_t i = 1; i < std::size(kErrnoTable); ++i)
-        if (kErrnoTable[i - 1].error_number >= kErrnoTable[i].error_number) return false;
-    return true;
-}
-static_assert(table_is_sorted(), "the errno table is searched by bisection");
+static_assert(is_sorted_by_errno(kErrnoTable), "the errno table is searched by bisection");
 static_assert(std::size(kErrnoTable) == 115, "one row per translated errno value");
-
-// Bisection over the sorted table; 0 when the value has no translation.
-DWORD translate_errno(int error_number) {
-    size_t low = 0, high = std::size(kErrnoTable);
-    while (low < high) {
-        size_t mid = (low + high) / 2;
-        if (kErrnoTable[mid].error_number < error_number)
-            low = mid + 1;
-        else
-            high = mid;
-    }
-    if (low < std::size(kErrnoTable) && kErrnoTable[low].error_number == error_number)
-        return kErrnoTable[low].code;
-    return 0;
-}
 
 }  // namespace
 }  // namespace tarvex
@@ -91,16 +65,13 @@ extern "C" {
 // thread) and the table is sorted at compile time. Kept because hosts and start-up call it.
 TARVEX_API void InitNTError(void) {}
 
-TARVEX_API void SetLastError(DWORD code) {
-    errno = 0;
-    tarvex::t_last_error = code;
-}
+TARVEX_API void SetLastError(DWORD code) { tarvex::set_last_error(code); }
 
 TARVEX_API DWORD GetLastError(void) {
     int pending = errno;
-    if (pending == 0) return tarvex::t_last_error;
-    DWORD code = tarvex::translate_errno(pending);
-    if (code == 0) return tarvex::t_last_error;
+    if (pending == 0) return tarvex::t_last_error.code;
+    DWORD code = tarvex::translate_errno(tarvex::kErrnoTable, pending);
+    if (code == 0) return tarvex::t_last_error.code;
     errno = 0;
     return code;
 }

@@ -7,6 +7,7 @@
 #include <tarvex/core.h>
 #include <tarvex/files.h>
 #include <tarvex/module.h>
+#include <tarvex/proc.h>
 #include <tarvex/registry.h>
 #include <tarvex/shm.h>
 #include <tarvex/sync.h>
@@ -75,6 +76,7 @@ constexpr InitStep kInitSteps[] = {
     {"InitSemaphores failed", [](const TableSizes&) { return InitSemaphores(); }},
     {"InitSharedMemory failed", [](const TableSizes&) { return InitSharedMemory(); }},
     {"InitLibraries failed", [](const TableSizes&) { return InitLibraries(); }},
+    {"InitTLSSlots failed", [](const TableSizes&) { return InitTLSSlots(); }},
 };
 
 // Release steps run by CleanupNTResources, in order. Each must be harmless on a table that an

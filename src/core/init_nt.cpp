@@ -75,8 +75,9 @@ constexpr InitStep kInitSteps[] = {
     {"InitEvents failed", [](const TableSizes& sizes) { return InitEvents(sizes.events); }},
     {"InitSemaphores failed", [](const TableSizes&) { return InitSemaphores(); }},
     {"InitSharedMemory failed", [](const TableSizes&) { return InitSharedMemory(); }},
-    {"InitLibraries failed", [](const TableSizes&) { return InitLibraries(); }},
     {"InitTLSSlots failed", [](const TableSizes&) { return InitTLSSlots(); }},
+    {"InitLibraries failed", [](const TableSizes&) { return InitLibraries(); }},
+    {"InitThreads failed", [](const TableSizes&) { return InitThreads(); }},
 };
 
 // Release steps run by CleanupNTResources, in order. Each must be harmless on a table that an
@@ -85,8 +86,9 @@ constexpr InitStep kInitSteps[] = {
 // Libraries go first: a module's detach may still use the other kinds' objects. Mutexes go before
 // files: their lock files are given back through the share table; so do the backing files of
 // mappings, which are closed as file handles.
-constexpr std::array<void (*)(), 4> kShutdownSteps = {
-    [] { FreeAllLibraries(); }, FreeAllMutexes, [] { FreeAllSharedMemory(); }, FreeAllFiles};
+constexpr std::array<void (*)(), 5> kShutdownSteps = {
+    [] { FreeAllLibraries(); }, FreeAllMutexes, [] { FreeAllSharedMemory(); }, FreeAllFiles,
+    FreeAllThreads};
 
 // strtol/strtoul on the leading digits, as the environment variables have always been read.
 long parse_signed(const char* text) {

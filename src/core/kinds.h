@@ -4,6 +4,8 @@
 
 #include <tarvex/base.h>
 
+#include <cstdint>
+
 namespace tarvex {
 
 bool semaphore_is_live(HANDLE handle);
@@ -12,5 +14,9 @@ bool mutex_is_live(HANDLE handle);
 bool file_is_live(HANDLE handle);
 bool find_file_is_live(HANDLE handle);
 bool mapping_is_live(HANDLE handle);
+bool thread_is_live(HANDLE handle);
+
+// The calling process's id, cached; a forked child learns its own.
+uint32_t own_pid();
 
 }  // namespace tarvex

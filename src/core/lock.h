@@ -34,6 +34,7 @@
 #include <type_traits>
 
 #include "core/barrier.h"
+#include "core/termination.h"
 
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
@@ -99,8 +100,10 @@ inline void cpu_relax() {
 inline void count_sleeper(TableLock& lock, bool sleeping) {
     int type;
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &type);
+    count_lock();
     __atomic_add_fetch(&lock.sleepers, sleeping ? 1u : ~0u, __ATOMIC_SEQ_CST);
     t_counted_on = sleeping ? &lock : nullptr;
+    uncount_lock();
     pthread_setcanceltype(type, nullptr);
 }
 
@@ -131,7 +134,9 @@ bool lock_contended_until(TableLock& lock, uint32_t self, Stop&& stop) {
             continue;
         }
         if (stop()) break;
-        futex_wait(&lock.word, owner);  // returns at once if the word no longer holds `owner`
+        // Returns at once if the word no longer holds `owner`. A terminated thread may end here:
+        // the clean-ups of what it holds are registered, this lock's among them.
+        at_wait_point([&] { futex_wait(&lock.word, owner); });
     }
     count_sleeper(lock, false);
     return taken;
@@ -208,18 +213,22 @@ template <class Body>
 auto with_lock(TableLock& lock, Body&& body) -> decltype(body()) {
     using Result = decltype(body());
     if constexpr (std::is_void_v<Result>) {
+        count_lock();
         pthread_cleanup_push(lock_detail::release_on_cancel, &lock);
         lock_detail::lock(lock);
         body();
         lock_detail::unlock(lock);
         pthread_cleanup_pop(0);
+        uncount_lock();
     } else {
         Result result{};
+        count_lock();
         pthread_cleanup_push(lock_detail::release_on_cancel, &lock);
         lock_detail::lock(lock);
         result = body();
         lock_detail::unlock(lock);
         pthread_cleanup_pop(0);
+        uncount_lock();
         return result;
     }
 }
@@ -251,7 +260,9 @@ bool hold_unless(TableLock& lock, Stop&& stop) {
     return taken;
 }
 
-inline void let_go(TableLock& lock) { lock_detail::free_word(lock); }
+inline void let_go(TableLock& lock) {
+    in_one_piece([&] { lock_detail::free_word(lock); });
+}
 
 inline void wake_sleepers(TableLock& lock) {
     syscall(SYS_futex, &lock.word, FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
@@ -275,8 +286,10 @@ inline int defer_cancellation() {
 inline void restore_cancellation(int type) { pthread_setcanceltype(type, nullptr); }
 
 // Runs body() where no cancellation can act, not even at a cancellation point inside it.
+// Pinned as well, so that TerminateThread lets it run to its end.
 template <class Body>
 auto without_cancellation(Body&& body) -> decltype(body()) {
+    pin();
     int type = defer_cancellation();
     int state;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
@@ -284,10 +297,12 @@ auto without_cancellation(Body&& body) -> decltype(body()) {
         body();
         pthread_setcancelstate(state, nullptr);
         restore_cancellation(type);
+        unpin();
     } else {
         auto result = body();
         pthread_setcancelstate(state, nullptr);
         restore_cancellation(type);
+        unpin();
         return result;
     }
 }
@@ -302,6 +317,7 @@ inline void unlock_mutex_cleanup(void* mutex) {
 template <class Body>
 auto with_lock(pthread_mutex_t& mutex, Body&& body) -> decltype(body()) {
     using Result = decltype(body());
+    count_lock();
     int type = defer_cancellation();
     if constexpr (std::is_void_v<Result>) {
         pthread_mutex_lock(&mutex);
@@ -309,6 +325,7 @@ auto with_lock(pthread_mutex_t& mutex, Body&& body) -> decltype(body()) {
         body();
         pthread_cleanup_pop(1);
         restore_cancellation(type);
+        uncount_lock();
     } else {
         Result result{};
         pthread_mutex_lock(&mutex);
@@ -316,6 +333,7 @@ auto with_lock(pthread_mutex_t& mutex, Body&& body) -> decltype(body()) {
         result = body();
         pthread_cleanup_pop(1);
         restore_cancellation(type);
+        uncount_lock();
         return result;
     }
 }

@@ -5,6 +5,7 @@
 // joins by filling its row of kCloseByTag / kWaitByTag / kLiveByTag.
 #include <tarvex/core.h>
 #include <tarvex/files.h>
+#include <tarvex/proc.h>
 #include <tarvex/shm.h>
 #include <tarvex/sync.h>
 
@@ -34,6 +35,7 @@ constexpr auto kCloseByTag = [] {
     table[kTagMutex] = CloseMutex;
     table[kTagFile] = CloseFile;
     table[kTagFileMapping] = CloseSharedMemory;
+    table[kTagThread] = CloseThread;
     // Reserved tag, and directory searches (FindClose releases those): nothing to do.
     table[kTagReserved] = close_nothing;
     table[kTagFindFile] = close_nothing;
@@ -56,6 +58,7 @@ constexpr auto kLiveByTag = [] {
     table[kTagFile] = file_is_live;
     table[kTagFileMapping] = mapping_is_live;
     table[kTagFindFile] = find_file_is_live;
+    table[kTagThread] = thread_is_live;
     return table;
 }();
 
@@ -70,6 +73,8 @@ void refresh_own_pid() { __atomic_store_n(&g_own_pid, static_cast<uint32_t>(getp
 
 void watch_forks() { pthread_atfork(nullptr, nullptr, refresh_own_pid); }
 
+}  // namespace
+
 uint32_t own_pid() {
     uint32_t pid = __atomic_load_n(&g_own_pid, __ATOMIC_RELAXED);
     if (pid != 0) return pid;
@@ -77,6 +82,8 @@ uint32_t own_pid() {
     refresh_own_pid();
     return __atomic_load_n(&g_own_pid, __ATOMIC_RELAXED);
 }
+
+namespace {
 
 bool is_own_process_id(uint32_t value) { return value == own_pid(); }
 

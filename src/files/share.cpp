@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include "core/lock.h"
+#include "core/termination.h"
 #include "files/share.h"
 
 namespace tarvex {
@@ -135,7 +136,9 @@ int lock_whole_file(int fd, int kind, bool wait) {
     region.l_start = 0;
     region.l_len = 0;
     for (;;) {
-        if (fcntl(fd, wait ? F_SETLKW : F_SETLK, &region) == 0) return 0;
+        int rc = wait ? at_cancel_point([&] { return fcntl(fd, F_SETLKW, &region); })
+                      : fcntl(fd, F_SETLK, &region);
+        if (rc == 0) return 0;
         if (errno == EINTR || (errno == EAGAIN && wait)) continue;
         return -1;
     }
@@ -184,7 +187,8 @@ Attempt try_open(Bucket& bucket, const char* path, uint32_t access, uint32_t sha
     grant = Grant{entry, -1};
     set_pending(undo_grant, &grant);
     OpenRequest request = request_for(access, share, disposition, attributes);
-    grant.fd = OpenEx(path, request.flags | O_CLOEXEC, request.mode);
+    // An open of a FIFO blocks; the descriptor lands in the grant before the thread can end.
+    at_cancel_point([&] { return grant.fd = OpenEx(path, request.flags | O_CLOEXEC, request.mode); });
     bool opened = grant.fd >= 0;
     if (!opened) {
         if (errno != ENOENT && errno != EEXIST) {

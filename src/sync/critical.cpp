@@ -56,16 +56,15 @@
 // revoker that only tries (TryEnterCriticalSection) gives up instead and hands `locked` back; the
 // next thread to take it still sees `reservedHeld` set and waits in its turn.
 //
-// Cancellation. A thread that owns a section must not be cancelled (it would leave the section
-// owned for ever), so entering disables cancellation before the compare-and-swap or the
-// reservation's store: there is no instruction at which the thread owns the section and can
-// still be cancelled, even with asynchronous cancellation. The final leave enables cancellation
-// unconditionally, after its signal, so that a pending cancellation cannot take the thread down
-// between giving the section back and waking the next owner. Sleeping for `locked`, on the other
-// hand, happens in the caller's own cancellation state: a thread blocked in EnterCriticalSection
-// can be cancelled, and its clean-up handler takes it off `waiters` and passes on any wake-up it
-// may have absorbed. So can a thread that waits for the reserved thread's hold to end while it
-// already holds `locked`; its handler gives `locked` back.
+// Termination. A thread that owns a section must not end (it would leave the section owned for
+// ever), so it is pinned (core/termination.h) from before the compare-and-swap or the
+// reservation's store that could make it the owner until after the final leave has given the
+// section back and woken the next owner: TerminateThread's mark waits for that leave. Sleeping,
+// on the other hand, happens unpinned, at a cancellation point: a thread blocked in
+// EnterCriticalSection can be terminated (unless it owns another section), and its clean-up
+// handler takes it off `waiters` and passes on any wake-up it may have absorbed. So can a thread
+// that waits for the reserved thread's hold to end while it already holds `locked`; its handler
+// gives `locked` back. The cancellation state is never touched.
 #include <tarvex/core.h>
 #include <tarvex/sync.h>
 
@@ -75,6 +74,7 @@
 
 #include "core/barrier.h"
 #include "core/lock.h"
+#include "core/termination.h"
 
 namespace tarvex {
 namespace {
@@ -113,9 +113,6 @@ bool try_take(CRITICAL_SECTION* section) {
     return __atomic_compare_exchange_n(&section->locked, &expected, 1, false, __ATOMIC_SEQ_CST,
                                        __ATOMIC_SEQ_CST);
 }
-
-// In place of a caller's cancellation state: the caller would rather fail than wait.
-constexpr int kNoWait = -1;
 
 void become_owner(CRITICAL_SECTION* section, pthread_t self) {
     __atomic_store_n(&section->owner, self, __ATOMIC_RELAXED);
@@ -184,18 +181,26 @@ void give_up_revoking(void* arg) {
     pthread_cond_signal(&section->freeSignal);
 }
 
-// Called holding `locked`, cancellation disabled, when the section is reserved for another
-// thread, or nobody yet, or that thread's hold may still be going on (its `reservedHeld` is
-// set): reserves the section, or revokes the other thread's reservation and makes sure that thread
-// does not hold it. Returns false if the reserved thread holds it now and `caller_state` is
-// kNoWait; otherwise waits for that hold to end in the caller's cancellation state.
+// Sleeps on the free-signal, unpinned, until woken. Under the section's mutex, with the clean-up
+// that undoes this thread's part registered.
+void sleep_unpinned(CRITICAL_SECTION* section) {
+    unpin();
+    at_cancel_point([section] { return Pthread_cond_wait(&section->freeSignal, &section->lock); });
+    pin();
+}
+
+// Called holding `locked` when the section is reserved for another thread, or nobody yet, or
+// that thread's hold may still be going on (its `reservedHeld` is set): reserves the section, or
+// revokes the other thread's reservation and makes sure that thread does not hold it. Returns
+// false if the reserved thread holds it now and the caller would rather not wait; otherwise
+// waits for that hold to end.
 //
 // After the first revocation's barrier the reserved thread can start no new hold, but one that it
 // started before may still be going on, and its `reservedHeld` is visible to everyone. So a
 // thread that takes `locked` later (including the first revoker's successors, after a revoking
 // TryEnterCriticalSection gave up) comes here as long as it sees that flag set.
 __attribute__((noinline)) bool settle_reservation(CRITICAL_SECTION* section, pthread_t self,
-                                                  int caller_state) {
+                                                  bool wait) {
     if (pthread_equal(relaxed(section->reservedFor), kNoOwner)) {
         if (relaxed(section->revoked) == 0)
             __atomic_store_n(&section->reservedFor, self, __ATOMIC_RELAXED);
@@ -203,17 +208,13 @@ __attribute__((noinline)) bool settle_reservation(CRITICAL_SECTION* section, pth
     }
     if (relaxed(section->revoked) == 0) __atomic_store_n(&section->revoked, 1, __ATOMIC_SEQ_CST);
     fence_every_thread();
-    if (caller_state == kNoWait)
-        return __atomic_load_n(&section->reservedHeld, __ATOMIC_ACQUIRE) == 0;
+    if (!wait) return __atomic_load_n(&section->reservedHeld, __ATOMIC_ACQUIRE) == 0;
     with_lock(section->lock, [&] {
         __atomic_add_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
         with_cancel_cleanup(give_up_revoking, section, [&] {
             fence_every_thread();
-            while (__atomic_load_n(&section->reservedHeld, __ATOMIC_ACQUIRE) != 0) {
-                pthread_setcancelstate(caller_state, nullptr);
-                Pthread_cond_wait(&section->freeSignal, &section->lock);
-                pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-            }
+            while (__atomic_load_n(&section->reservedHeld, __ATOMIC_ACQUIRE) != 0)
+                sleep_unpinned(section);
             __atomic_sub_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
         });
     });
@@ -221,44 +222,29 @@ __attribute__((noinline)) bool settle_reservation(CRITICAL_SECTION* section, pth
 }
 
 // Called with `locked` just taken: the section is this thread's once the reservation allows.
-bool take_over(CRITICAL_SECTION* section, pthread_t self, int caller_state) {
+bool take_over(CRITICAL_SECTION* section, pthread_t self, bool wait) {
     // Acquire: seeing the reserved thread's last hold ended must also show what it did inside.
     if (__builtin_expect(relaxed(section->revoked) == 0 ||
                              __atomic_load_n(&section->reservedHeld, __ATOMIC_ACQUIRE) != 0,
                          0) &&
         !pthread_equal(relaxed(section->reservedFor), self) &&
-        !settle_reservation(section, self, caller_state))
+        !settle_reservation(section, self, wait))
         return false;
     become_owner(section, self);
     return true;
 }
 
-// The contended half of EnterCriticalSection; returns having taken `locked`, cancellation
-// disabled.
-void wait_for_section(CRITICAL_SECTION* section) {
+// The contended half of EnterCriticalSection; returns having taken `locked`, pinned.
+__attribute__((noinline)) void enter_contended(CRITICAL_SECTION* section, pthread_t self) {
     with_lock(section->lock, [&] {
-        // Counting this thread and registering the handler that un-counts it happen with
-        // cancellation disabled, so that the count and the handler always agree.
-        int caller_state;
-        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &caller_state);
         __atomic_add_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
         with_cancel_cleanup(forget_waiter, section, [&] {
             fence_every_thread();
-            while (!try_take(section)) {
-                pthread_setcancelstate(caller_state, nullptr);
-                Pthread_cond_wait(&section->freeSignal, &section->lock);
-                pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-            }
+            while (!try_take(section)) sleep_unpinned(section);
             __atomic_sub_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
         });
     });
-}
-
-__attribute__((noinline)) void enter_contended(CRITICAL_SECTION* section, pthread_t self,
-                                               int caller_state) {
-    pthread_setcancelstate(caller_state, nullptr);
-    wait_for_section(section);
-    take_over(section, self, caller_state);
+    take_over(section, self, true);
 }
 
 }  // namespace
@@ -295,42 +281,40 @@ TARVEX_API void DeleteCriticalSection(LPCRITICAL_SECTION section) {
 
 TARVEX_API void EnterCriticalSection(LPCRITICAL_SECTION section) {
     if (section == nullptr) return;
-    int caller_state;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &caller_state);
     pthread_t self = tarvex::self_id();
     if (owned_by(section, self)) {
         ++section->count;
         return;
     }
+    tarvex::pin();
     if (tarvex::enter_reserved(section, self)) return;
     if (try_take(section)) {
-        tarvex::take_over(section, self, caller_state);
+        tarvex::take_over(section, self, true);
         return;
     }
-    tarvex::enter_contended(section, self, caller_state);
+    tarvex::enter_contended(section, self);
 }
 
 TARVEX_API BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section) {
     if (section == nullptr) return FALSE;
-    int caller_state;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &caller_state);
     pthread_t self = tarvex::self_id();
     if (owned_by(section, self)) {
         ++section->count;
         return TRUE;
     }
+    tarvex::pin();
     if (tarvex::enter_reserved(section, self)) return TRUE;
     if (try_take(section)) {
-        if (tarvex::take_over(section, self, tarvex::kNoWait)) return TRUE;
+        if (tarvex::take_over(section, self, false)) return TRUE;
         tarvex::release(section);  // the reserved thread holds it
     }
-    pthread_setcancelstate(caller_state, nullptr);
+    tarvex::unpin();
     return FALSE;
 }
 
 // A leave by a thread that does not own the section, or one more than the owner's entries, does
-// nothing at all: it neither releases the section from under its owner nor changes the calling
-// thread's cancellation state. Giving the section away on a stray leave would let two threads in
+// nothing at all: it neither releases the section from under its owner nor unpins the calling
+// thread. Giving the section away on a stray leave would let two threads in
 // at once, which is the one thing a lock must not do.
 TARVEX_API void LeaveCriticalSection(LPCRITICAL_SECTION section) {
     if (section == nullptr) return;
@@ -342,7 +326,7 @@ TARVEX_API void LeaveCriticalSection(LPCRITICAL_SECTION section) {
         tarvex::release_reservation(section);
     else
         tarvex::release(section);
-    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+    tarvex::unpin();
 }
 
 }  // extern "C"

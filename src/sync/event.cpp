@@ -28,6 +28,7 @@
 #include "core/handle.h"
 #include "core/kinds.h"
 #include "core/lock.h"
+#include "core/termination.h"
 #include "core/slot_table.h"
 #include "core/test_hook.h"
 
@@ -221,9 +222,11 @@ Woken block_in(EVENT_RECORD* record, DWORD milliseconds) {
     pthread_cleanup_push(forget_waiter, &waiter);
     test_hook("event-waiter-counted", record);
     for (;;) {
-        int rc = milliseconds == INFINITE
-                     ? Pthread_cond_wait(&record->wake, &record->lock)
-                     : Pthread_cond_timedwait(&record->wake, &record->lock, &deadline);
+        int rc = at_cancel_point([&] {
+            return milliseconds == INFINITE
+                       ? Pthread_cond_wait(&record->wake, &record->lock)
+                       : Pthread_cond_timedwait(&record->wake, &record->lock, &deadline);
+        });
         if (record->generation != start_generation) {
             woken = Woken::kReleased;
         } else if (!record->manualReset && record->tokens > 0) {

@@ -25,6 +25,7 @@
 #include "core/kinds.h"
 #include "core/lock.h"
 #include "core/slot_table.h"
+#include "core/termination.h"
 
 namespace tarvex {
 namespace {
@@ -67,8 +68,9 @@ bool closing(const SemaphoreRecord* slot) { return load(slot->references) == 0; 
 void nap(SemaphoreRecord* slot, DWORD milliseconds) {
     struct timespec until = monotonic_deadline(milliseconds);
     with_lock(g_nap_lock, [&] {
-        while (!closing(slot) &&
-               pthread_cond_clockwait(&g_nap, &g_nap_lock, CLOCK_MONOTONIC, &until) != ETIMEDOUT) {
+        while (!closing(slot) && at_cancel_point([&] {
+                   return pthread_cond_clockwait(&g_nap, &g_nap_lock, CLOCK_MONOTONIC, &until);
+               }) != ETIMEDOUT) {
         }
     });
 }
@@ -77,7 +79,8 @@ DWORD wait_slot(SemaphoreRecord* slot, DWORD milliseconds) {
     if (milliseconds == 0) return try_take(slot) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
     if (milliseconds == INFINITE) {
         for (;;) {
-            if (sem_wait(&slot->semaphore) == 0) return WAIT_OBJECT_0;
+            if (at_cancel_point([slot] { return sem_wait(&slot->semaphore); }) == 0)
+                return WAIT_OBJECT_0;
             if (errno != EINTR) return kWaitAbandoned;
         }
     }
@@ -194,7 +197,7 @@ TARVEX_API BOOL ReleaseSemaphore(HANDLE semaphore, LONG release_count, LPLONG pr
         }
         result = TRUE;
         for (LONG i = 0; i < release_count; ++i)
-            if (sem_post(&slot->semaphore) != 0) result = FALSE;
+            if (in_one_piece([slot] { return sem_post(&slot->semaphore); }) != 0) result = FALSE;
     });
     return result;
 }

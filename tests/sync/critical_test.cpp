@@ -1,4 +1,4 @@
-// Critical sections: recursion, exclusion, waking waiters, stray leaves, owners not cancelled.
+// Critical sections: recursion, exclusion, waking waiters, stray leaves, owners not ended.
 #include <gtest/gtest.h>
 #include <sched.h>
 
@@ -14,14 +14,12 @@ struct Section : CRITICAL_SECTION {
 };
 static LONG Waiters(const CRITICAL_SECTION& s) { return __atomic_load_n(&s.waiters, __ATOMIC_SEQ_CST); }
 
-// Whether another thread's TryEnter gets in, and the caller's cancel state (owning disables it).
-using View = std::pair<BOOL, int>;
-static const View kMine{FALSE, PTHREAD_CANCEL_DISABLE}, kOthers{FALSE, PTHREAD_CANCEL_ENABLE},
-    kFree{TRUE, PTHREAD_CANCEL_ENABLE};
-static View Seen(CRITICAL_SECTION* s) {
+// Whether another thread's TryEnter gets in.
+static const BOOL kMine = FALSE, kFree = TRUE;
+static BOOL Seen(CRITICAL_SECTION* s) {
     BOOL in = -1;
     std::thread([&] { if ((in = TryEnterCriticalSection(s))) LeaveCriticalSection(s); }).join();
-    return {in, CancelState()};
+    return in;
 }
 
 static pthread_t Start(Script* script) {
@@ -32,8 +30,15 @@ static pthread_t Start(Script* script) {
 static bool Joined(pthread_t thread, void** result = nullptr) {
     return WaitUntil([&] { return pthread_tryjoin_np(thread, result) == 0; }, 30000);
 }
+// A thread of CreateThread running `script`; its handle stays open so that its end shows.
+static HANDLE StartTerminable(Script* script) {
+    HANDLE thread = CreateThread(nullptr, 0, RunScriptThread, script, 0, nullptr);
+    EXPECT_NE(thread, nullptr);
+    return thread;
+}
+static bool Ended(Script& script) { return WaitUntil([&] { return script.ended.load(); }, 30000); }
 
-// Enter and TryEnter (depth < 0) nest alike; a final leave re-enables cancel even with another held.
+// Enter and TryEnter (depth < 0) nest alike, also with another section held.
 TEST(CriticalSection, EveryEntryNeedsItsOwnLeave) {
     Section other;
     for (int depth : {1, 2, 5, -1, -2, -5}) {
@@ -65,63 +70,63 @@ TEST(CriticalSection, ThreadsInsideAreMutuallyExclusive) {
     EXPECT_TRUE(overlaps == 0 && Waiters(s) == 0 && Seen(&s) == kFree);
 }
 
-// A cancelled owner (got in by blocking) runs until its second leave; strays by its former owner do nothing.
-TEST(CriticalSection, OwnerIsNotCancelledUntilItHasLeftCompletely) {
+// A terminated owner (got in by blocking) runs until its second leave; strays by its former owner do nothing.
+TEST(CriticalSection, OwnerIsNotTerminatedUntilItHasLeftCompletely) {
     Section s;
     EnterCriticalSection(&s);
-    Script owner{.section = &s, .entries = 2, .asynchronous = true};
-    pthread_t thread = Start(&owner);
+    Script owner{.section = &s, .entries = 2};
+    HANDLE thread = StartTerminable(&owner);
     ASSERT_TRUE(WaitUntil([&] { return Waiters(s) == 1; }));
     LeaveCriticalSection(&s);
-    ASSERT_TRUE(WaitUntil([&] { return owner.inside_state.load() != -1; }));
-    ASSERT_EQ(pthread_cancel(thread), 0);
+    ASSERT_TRUE(WaitUntil([&] { return owner.inside.load() == 1; }));
+    ASSERT_TRUE(TerminateThread(thread, 0));
     for (int leaves = 0; leaves < 2; owner.leaves_requested.store(++leaves)) {
         ASSERT_TRUE(WaitUntil([&] { return owner.leaves_done.load() == leaves; }));
         EXPECT_TRUE(WaitUntil([&, before = owner.progress.load()] { return owner.progress > before + 20; }));
-        EXPECT_EQ(pthread_tryjoin_np(thread, nullptr), EBUSY) << "cancelled after " << leaves;
-        for (int state : {PTHREAD_CANCEL_DISABLE, PTHREAD_CANCEL_ENABLE}) {
-            pthread_setcancelstate(state, nullptr);
-            InitializeCriticalSection(nullptr), EnterCriticalSection(nullptr), DeleteCriticalSection(nullptr);
-            EXPECT_FALSE(TryEnterCriticalSection(nullptr) || TryEnterCriticalSection(&s));
-            LeaveCriticalSection(&s), LeaveCriticalSection(&s), LeaveCriticalSection(nullptr);
-            EXPECT_EQ(CancelState(), state);
-        }
-        EXPECT_EQ(Seen(&s), kOthers) << "after " << leaves << " leaves";
+        EXPECT_FALSE(owner.ended.load()) << "ended after " << leaves;
+        InitializeCriticalSection(nullptr), EnterCriticalSection(nullptr), DeleteCriticalSection(nullptr);
+        EXPECT_FALSE(TryEnterCriticalSection(nullptr) || TryEnterCriticalSection(&s));
+        LeaveCriticalSection(&s), LeaveCriticalSection(&s), LeaveCriticalSection(nullptr);
+        EXPECT_EQ(Seen(&s), kMine) << "after " << leaves << " leaves";
     }
-    ASSERT_TRUE(Joined(thread));
-    EXPECT_TRUE(owner.cancelled.load()) << "the pending cancellation never took effect";
+    ASSERT_TRUE(Ended(owner)) << "the termination never took effect";
     EXPECT_EQ(Seen(&s), kFree) << "it died before giving the section back";
+    EXPECT_TRUE(CloseHandle(thread));
 }
 
-// Only a nested hold's final leave admits waiters; a cancelled waiter, reserved or not, breaks nothing.
-TEST(CriticalSection, OnlyTheFinalLeaveWakesWaitersAndACancelledOneBreaksNothing) {
-    for (int variant = 0; variant < 4; ++variant) {
-        const bool asynchronous = variant & 1, reserved = variant & 2;
-        SCOPED_TRACE(testing::Message() << "asynchronous " << asynchronous << ", reserved " << reserved);
+// Only a nested hold's final leave admits waiters; a waiter ended while it waits (cancelled, deferred
+// or asynchronously, or terminated), reserved section or not, breaks nothing.
+TEST(CriticalSection, OnlyTheFinalLeaveWakesWaitersAndAnEndedOneBreaksNothing) {
+    enum End { kDeferred, kAsynchronous, kTerminated };
+    for (End end : {kDeferred, kAsynchronous, kTerminated}) for (bool reserved : {false, true}) {
+        SCOPED_TRACE(testing::Message() << "end " << end << ", reserved " << reserved);
         Section s;
         if (reserved) EnterCriticalSection(&s), LeaveCriticalSection(&s);
         EnterCriticalSection(&s), EnterCriticalSection(&s);
-        Script waiter[4];  // the first is cancelled, the others wait to be let in
+        Script waiter[4];  // the first is ended, the others wait to be let in
         pthread_t threads[4];
+        HANDLE first = nullptr;
         for (int i = 0; i < 4; ++i) {
-            waiter[i].section = &s, waiter[i].asynchronous = asynchronous && i == 0;
-            waiter[i].leaves_requested = i > 0, threads[i] = Start(&waiter[i]);
+            waiter[i].section = &s, waiter[i].asynchronous = end == kAsynchronous && i == 0;
+            waiter[i].leaves_requested = i > 0;
+            if (i == 0 && end == kTerminated) first = StartTerminable(&waiter[0]);
+            else threads[i] = Start(&waiter[i]);
             ASSERT_TRUE(WaitUntil([&] { return Waiters(s) == i + 1; }));
         }
-        ASSERT_EQ(pthread_cancel(threads[0]), 0);
-        void* result = nullptr;
-        ASSERT_TRUE(Joined(threads[0], &result)) << "a blocked waiter ignored cancellation";
-        EXPECT_TRUE(waiter[0].cancelled && waiter[0].inside_state == -1);
-        EXPECT_TRUE(asynchronous || result == PTHREAD_CANCELED);  // see Script::cancelled
-        EXPECT_EQ(Waiters(s), 3) << "the cancelled waiter is still counted";
+        if (end == kTerminated) ASSERT_TRUE(TerminateThread(first, 0) && Ended(waiter[0])) << "a blocked waiter was not ended";
+        else ASSERT_TRUE(pthread_cancel(threads[0]) == 0 && Joined(threads[0])) << "a blocked waiter ignored cancellation";
+        EXPECT_TRUE(waiter[0].ended && waiter[0].inside == 0);
+        EXPECT_TRUE(WaitUntil([&] { return Waiters(s) == 3; })) << "the ended waiter is still counted";
         LeaveCriticalSection(&s);
-        auto in = [&] { return waiter[1].inside_state + waiter[2].inside_state + waiter[3].inside_state > -3; };
+        auto in = [&] { return waiter[1].inside + waiter[2].inside + waiter[3].inside > 0; };
         EXPECT_FALSE(WaitUntil(in, 200)) << "a non-final leave let a waiter in";  // may miss, never lies
         EXPECT_EQ(Seen(&s), kMine);
         LeaveCriticalSection(&s);
-        for (int i = 1; i < 4; ++i)  // let in, with cancellation disabled
-            EXPECT_TRUE(Joined(threads[i], &result) && !result && waiter[i].inside_state == kMine.second) << i;
+        void* result = nullptr;
+        for (int i = 1; i < 4; ++i)  // let in, each in turn
+            EXPECT_TRUE(Joined(threads[i], &result) && !result && waiter[i].inside == 1) << i;
         EXPECT_TRUE(Waiters(s) == 0 && Seen(&s) == kFree);
+        if (first != nullptr) { EXPECT_TRUE(CloseHandle(first)); }
     }
 }
 

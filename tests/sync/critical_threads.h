@@ -1,7 +1,9 @@
 // A thread for critical_test.cpp, in critical_threads_nx.cpp: built without exceptions like the
-// library, so that a cancelled thread is torn down by clean-up handlers only.
+// library, so that a thread that is ended is torn down by clean-up handlers only.
 #pragma once
 
+#include <tarvex/core.h>
+#include <tarvex/proc.h>
 #include <tarvex/sync.h>
 
 #include <atomic>
@@ -9,18 +11,17 @@
 namespace tvxtest {
 
 // Enters `section` `entries` times, then keeps bumping `progress`, leaving once each time
-// `leaves_requested` rises, and returns after its last leave. `cancelled` is set by a clean-up
-// handler: glibc 2.36 may act on a request left pending while cancellation was disabled, under the
-// asynchronous type, without recording PTHREAD_CANCELED as the thread's result.
+// `leaves_requested` rises, and returns after its last leave. `ended` is set by a clean-up
+// handler, however the thread was ended (cancellation or TerminateThread).
 struct Script {
     CRITICAL_SECTION* section = nullptr;
     int entries = 1;
     bool asynchronous = false;  // its cancellation type
-    std::atomic<int> leaves_requested{0}, leaves_done{0}, inside_state{-1};  // cancel state inside
+    std::atomic<int> leaves_requested{0}, leaves_done{0}, inside{0};
     std::atomic<unsigned long> progress{0};
-    std::atomic<bool> cancelled{false};
+    std::atomic<bool> ended{false};
 };
 void* RunScript(void* script);
-int CancelState();  // the calling thread's, unchanged
+DWORD WINAPI RunScriptThread(LPVOID script);  // the same, as a start routine of CreateThread
 
 }  // namespace tvxtest

@@ -3,22 +3,14 @@
 
 #include <sched.h>
 
-int tvxtest::CancelState() {
-    int state;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
-    return pthread_setcancelstate(state, nullptr), state;
-}
-
 void* tvxtest::RunScript(void* arg) {
     auto* script = static_cast<Script*>(arg);
     pthread_cleanup_push([](void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true); },
-                         &script->cancelled);
-    // Asynchronous: a request takes effect at once wherever cancellation is enabled, so only the
-    // section's own disabling keeps an owner alive.
+                         &script->ended);
     pthread_setcanceltype(script->asynchronous ? PTHREAD_CANCEL_ASYNCHRONOUS : PTHREAD_CANCEL_DEFERRED,
                           nullptr);
     for (int i = 0; i < script->entries; ++i) EnterCriticalSection(script->section);
-    script->inside_state.store(CancelState());
+    script->inside.store(1);
     for (int done = 0; done < script->entries; sched_yield()) {
         script->progress.fetch_add(1);
         if (done < script->leaves_requested.load())
@@ -28,4 +20,9 @@ void* tvxtest::RunScript(void* arg) {
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
     pthread_cleanup_pop(0);
     return nullptr;
+}
+
+DWORD WINAPI tvxtest::RunScriptThread(LPVOID script) {
+    RunScript(script);
+    return 0;
 }

@@ -20,8 +20,10 @@ void* end_at_once(void*) { pthread_exit(nullptr); }
 
 void on_terminate_signal(int) {
     TerminationState& state = t_termination;
-    if (!state.terminable || state.ending) return;
+    if (state.ending) return;
     state.requested = 1;
+    // A thread that has not yet reached its start routine ends when it does (see ThreadEntry).
+    if (!state.terminable) return;
     if (state.pins != 0) return;  // the leave or end of the pinned region ends it
     if (state.locks == 0 || state.wait_point) end_this_thread();
     if (state.cancel_point) {

@@ -124,6 +124,9 @@ void* ThreadEntry(void* arg) {
         return nullptr;
     }
     t_termination.terminable = 1;
+    compiler_order();
+    // Terminated before it could be: nothing is held yet.
+    if (t_termination.requested) end_this_thread();
     DWORD result = 0;
     // However the routine ends (returning, ExitThread, termination), the thread is on its way out
     // from here on, and its exit processing must not be ended a second time.

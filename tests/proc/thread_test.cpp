@@ -26,6 +26,7 @@ struct Probe {
     std::atomic<HANDLE> self{nullptr};
     std::atomic<size_t> stack{0};
     int how_to_end = 0;  // 0 return, 1 ExitThread
+    HANDLE gate = nullptr;  // if set, waited for instead of `release`
 };
 
 DWORD WINAPI RunProbe(LPVOID arg) {
@@ -36,6 +37,7 @@ DWORD WINAPI RunProbe(LPVOID arg) {
         pthread_attr_getstacksize(&attributes, &size), pthread_attr_destroy(&attributes);
     probe->stack = size, probe->id = GetCurrentThreadId(), probe->self = GetCurrentThread();
     probe->started = 1;
+    if (probe->gate != nullptr) WaitForSingleObject(probe->gate, INFINITE);
     while (!probe->release.load()) Sleep(1);
     if (probe->how_to_end == 1) ExitThread(7);
     return 0;
@@ -92,16 +94,16 @@ TEST(Threads, RecordIsFreedByWhicheverOfEndAndCloseComesSecond) {
 TEST(Threads, TheTableHoldsOneThousandTwentyFourLiveThreads) {
     std::vector<Probe> probes(1025);
     std::vector<HANDLE> handles;
+    HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (Probe& probe : probes) probe.gate = gate, probe.release = 1;
     for (int i = 0; i < 1024; ++i) {
         handles.push_back(CreateThread(nullptr, 65536, RunProbe, &probes[i], 0, nullptr));
         ASSERT_NE(handles.back(), nullptr) << i;
     }
     EXPECT_EQ(CreateThread(nullptr, 65536, RunProbe, &probes[1024], 0, nullptr), nullptr);
     EXPECT_EQ(CountLogMessage("CreateThread - too many threads"), 1);
-    for (int i = 0; i < 1024; ++i) {
-        probes[i].release = 1;
-        EXPECT_TRUE(CloseHandle(handles[i]));
-    }
+    EXPECT_TRUE(SetEvent(gate));
+    for (HANDLE thread : handles) EXPECT_TRUE(CloseHandle(thread));
     EXPECT_TRUE(WaitUntil([&] {
         Probe probe;
         probe.release = 1;

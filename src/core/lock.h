@@ -1,16 +1,17 @@
 // The one way the library takes a table lock (or any lock that a cancelled thread could leave
 // behind).
 //
-// Threads started by the library run with asynchronous cancellation, so a thread may be torn
-// down at any instruction. A C++ destructor does not run in that case; a handler registered with
+// A thread may be torn down while it holds a lock: TerminateThread ends a thread in the library's
+// blocking waits (core/termination.h), and a host may cancel its own threads, even
+// asynchronously. A C++ destructor does not run in that case; a handler registered with
 // pthread_cleanup_push does (the library is built with -fno-exceptions, where glibc implements
 // the push/pop pair with its own unwinding buffer). with_lock therefore pairs every acquisition
 // with a clean-up handler, registered so that there is no instruction at which the thread can
-// die holding the lock without it.
+// die holding the lock without it, and counts the lock in the thread's termination state, so that
+// TerminateThread ends the thread only at the wait points inside or once the lock is given back.
 //
 // The body is a callable; it returns from the callable, never from the enclosing function, which
-// keeps push and pop paired. Whatever cancellation state the body leaves behind is kept (a
-// critical section disables cancellation while it is owned).
+// keeps push and pop paired. Whatever cancellation state the body leaves behind is kept.
 //
 // Table locks (every kind's table, the log, start-up) are TableLock, not pthread mutexes. Their
 // word holds the owner's kernel thread id, so the cleanup handler can tell from a single atomic

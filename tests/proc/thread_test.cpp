@@ -43,14 +43,19 @@ DWORD WINAPI RunProbe(LPVOID arg) {
     return 0;
 }
 
+// Waits for the thread's end as the library sees it (an ended thread's priority cannot be set),
+// then closes its handle: after that nothing of the test is in use by it.
+bool EndAndClose(HANDLE thread) {
+    return WaitUntil([&] { return !SetThreadPriority(thread, 0); }, 30000) && CloseHandle(thread);
+}
+
 // The handle a fresh CreateThread gets: the lowest free record's, so it shows which are free.
 HANDLE NextHandle() {
     Probe probe;
     probe.release = 1;
     HANDLE thread = CreateThread(nullptr, 0, RunProbe, &probe, 0, nullptr);
     EXPECT_NE(thread, nullptr);
-    EXPECT_TRUE(WaitUntil([&] { return !SetThreadPriority(thread, 0); })) << "never ended";
-    EXPECT_TRUE(CloseHandle(thread));
+    EXPECT_TRUE(EndAndClose(thread));
     return thread;
 }
 
@@ -103,13 +108,9 @@ TEST(Threads, TheTableHoldsOneThousandTwentyFourLiveThreads) {
     EXPECT_EQ(CreateThread(nullptr, 65536, RunProbe, &probes[1024], 0, nullptr), nullptr);
     EXPECT_EQ(CountLogMessage("CreateThread - too many threads"), 1);
     EXPECT_TRUE(SetEvent(gate));
-    for (HANDLE thread : handles) EXPECT_TRUE(CloseHandle(thread));
-    EXPECT_TRUE(WaitUntil([&] {
-        Probe probe;
-        probe.release = 1;
-        HANDLE thread = CreateThread(nullptr, 65536, RunProbe, &probe, 0, nullptr);
-        return thread != nullptr && WaitUntil([&] { return probe.started.load() == 1; }) && CloseHandle(thread);
-    }, 30000));
+    for (HANDLE thread : handles) EXPECT_TRUE(EndAndClose(thread));
+    EXPECT_EQ(NextHandle(), handles[0]);
+    EXPECT_TRUE(CloseHandle(gate));
 }
 
 // Stack size: the caller's, else KWR_THREAD_STACKSIZE's leading digits, else 1 MiB; too small is refused.
@@ -132,7 +133,7 @@ TEST(Threads, StackSizeComesFromTheCallerThenTheEnvironment) {
         ASSERT_NE(thread, nullptr);
         ASSERT_TRUE(WaitUntil([&] { return probe.started.load() == 1; }));
         EXPECT_TRUE(probe.stack >= c.least && probe.stack < c.below) << probe.stack;
-        EXPECT_TRUE(CloseHandle(thread));
+        EXPECT_TRUE(EndAndClose(thread));
     }
     unsetenv("KWR_THREAD_STACKSIZE");
     const HANDLE lowest = NextHandle();
@@ -160,10 +161,9 @@ TEST(Threads, IdsAreUniqueAcrossWavesAndMatchTheCreatorsReport) {
             ASSERT_TRUE(handles[i] != nullptr && WaitUntil([&] { return probes[i].started.load() == 1; }));
             EXPECT_EQ(probes[i].id.load(), reported[i]);
             EXPECT_TRUE(seen.insert(reported[i]).second) << "id " << reported[i] << " again";
-            probes[i].release = 1, CloseHandle(handles[i]);
+            probes[i].release = 1;
         }
-        for (Probe& probe : probes) probe.release = 1;
-        EXPECT_TRUE(WaitUntil([&] { return NextHandle() == handles[0]; }, 30000));
+        for (HANDLE thread : handles) EXPECT_TRUE(EndAndClose(thread));
     }
     EXPECT_EQ(seen.size(), 2000u);
     EXPECT_EQ(GetCurrentThreadId(), static_cast<DWORD>(gettid()));

@@ -126,4 +126,13 @@ bool store_then_load(T* flag, T value, const T* watched) {
     return __atomic_load_n(watched, __ATOMIC_SEQ_CST) != 0;
 }
 
+// The same with a full fence on the hot side, for locks whose sleepers must not pay for the
+// process-wide barrier each time they go to sleep: the store is a locked instruction, as a pthread
+// mutex's release is.
+template <typename T>
+bool fenced_store_then_load(T* flag, T value, const T* watched) {
+    __atomic_store_n(flag, value, __ATOMIC_SEQ_CST);
+    return __atomic_load_n(watched, __ATOMIC_SEQ_CST) != 0;
+}
+
 }  // namespace tarvex

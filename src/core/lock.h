@@ -19,10 +19,10 @@
 // is taken and removed after it is released. That closes the windows around lock and unlock
 // without switching the cancellation state twice per acquisition (four atomic updates of the
 // thread's cancellation word, which cost more than the lock itself). Taking a free lock is one
-// compare-and-swap; releasing it is a plain store followed by a look at `sleepers`, the count of
-// threads that sleep on the word, with the ordering between the two left to those threads
-// (core/barrier.h). Locks that a condition variable waits with stay pthread mutexes and use the
-// second form, below.
+// compare-and-swap; releasing it is a sequentially consistent store followed by a look at
+// `sleepers`, the count of threads that sleep on the word, so that a thread going to sleep needs
+// no process-wide barrier. Locks that a condition variable waits with stay pthread mutexes and
+// use the second form, below.
 #pragma once
 
 #include <linux/futex.h>
@@ -123,7 +123,6 @@ bool lock_contended_until(TableLock& lock, uint32_t self, Stop&& stop) {
         if (__atomic_load_n(&lock.word, __ATOMIC_RELAXED) == 0 && try_lock(lock, self)) return true;
     }
     count_sleeper(lock, true);
-    fence_every_thread();
     bool taken = false;
     for (;;) {
         uint32_t owner = __atomic_load_n(&lock.word, __ATOMIC_SEQ_CST);
@@ -159,7 +158,7 @@ inline void lock(TableLock& lock) {
 }
 
 inline void free_word(TableLock& lock) {
-    if (store_then_load(&lock.word, 0u, &lock.sleepers)) futex_wake_one(&lock.word);
+    if (fenced_store_then_load(&lock.word, 0u, &lock.sleepers)) futex_wake_one(&lock.word);
 }
 
 inline void unlock(TableLock& lock) {

@@ -21,21 +21,20 @@
 //   waiters  incremented and decremented by sleeping threads under the mutex; read by a leave.
 //   reservedFor, revoked, reservedHeld: the reservation, below.
 //
-// The process-wide barrier (core/barrier.h). Several places below need "either I see your store
-// or you see mine" between a thread on a hot path (a leave, the reserved thread's entry) and one
-// on a slow path (a thread about to sleep, a revocation). The slow side pays for it with the
-// kernel's process-wide barrier; the hot side only keeps its store and load in order. Where the
-// kernel offers no such barrier, hot paths use sequentially consistent accesses instead and
-// sections are never reserved.
+// The process-wide barrier (core/barrier.h). The reservation needs "either I see your store or
+// you see mine" between the reserved thread's hot path and a revoker; the revoker pays for it with
+// the kernel's process-wide barrier, once per section, and the reserved thread only keeps its
+// store and load in order. Where the kernel offers no such barrier, sections are never reserved.
+// A leave of `locked`, on the other hand, is a sequentially consistent store followed by a
+// sequentially consistent load, as a mutex's release is, so that threads going to sleep for the
+// section pay for no barrier.
 //
 // Why a waiter cannot miss its wake-up. A waiter, holding the mutex, increments `waiters` (W1),
-// passes the process-wide barrier, tries the compare-and-swap (W2), and sleeps only if W2
-// failed, releasing the mutex atomically as it starts to sleep. The final leave stores 0 into
-// `locked` (L1) and then loads `waiters` (L2).
-//   - If L2 ran after the barrier, it sees W1 (and so does every later leave, since the waiter
-//     stays counted until it owns the section or is cancelled).
-//   - If L2 ran before it, the barrier made L1 visible, so W2 sees the section free (or owned by
-//     a thread that took it later, whose own leave runs this same argument).
+// tries the compare-and-swap (W2), and sleeps only if W2 failed, releasing the mutex atomically
+// as it starts to sleep. The final leave stores 0 into `locked` (L1) and then loads `waiters`
+// (L2). All four are sequentially consistent, so L2 sees W1 or W2 sees L1.
+//   - If W2 sees L1, the section is free (or owned by a thread that took it later, whose own
+//     leave runs this same argument), and the waiter takes it instead of sleeping.
 //   - If L2 sees W1, the leave takes the mutex before it signals. The waiter holds the mutex from
 //     before W1 until it is asleep, so the signal comes when the waiter is either asleep (and is
 //     woken) or already the owner; a waiter that was woken earlier and is still re-acquiring the
@@ -131,7 +130,8 @@ __attribute__((noinline)) void wake_waiters(CRITICAL_SECTION* section, bool all)
 
 // Gives `locked` back and wakes one sleeper, if any.
 void release(CRITICAL_SECTION* section) {
-    if (store_then_load(&section->locked, LONG{0}, &section->waiters)) wake_waiters(section, false);
+    if (fenced_store_then_load(&section->locked, LONG{0}, &section->waiters))
+        wake_waiters(section, false);
 }
 
 // The reserved thread's hold ends (or its attempt backs off). Every sleeper is woken: a revoker
@@ -239,7 +239,6 @@ __attribute__((noinline)) void enter_contended(CRITICAL_SECTION* section, pthrea
     with_lock(section->lock, [&] {
         __atomic_add_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
         with_cancel_cleanup(forget_waiter, section, [&] {
-            fence_every_thread();
             while (!try_take(section)) sleep_unpinned(section);
             __atomic_sub_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
         });

@@ -4,43 +4,31 @@
 // CRITICAL_SECTION. This unit calls the cancellation-safe lock helper (core/lock.h) and
 // Pthread_cond_wait (core/syswrap.cpp).
 //
-// Ownership is the word `locked`, taken by compare-and-swap 0 -> 1 and given back by storing 0,
-// so entering and leaving a free section never touch the mutex. The mutex and the condition
-// variable are only the place where threads that found the section owned go to sleep; `waiters`
-// counts them so that a leave can skip the mutex when nobody sleeps.
+// Ownership is the word `locked`: 0 free, 1 taken, 2 taken with threads asleep on it (a futex,
+// as a mutex is built). It is taken by compare-and-swap 0 -> 1, or by a sleeper's exchange to 2,
+// and given back by exchanging 0, which wakes one sleeper when it finds 2. So entering and
+// leaving a free section never touch the mutex, and a contended hand-off costs one wake-up. The
+// mutex and the condition variable are only where a revoking thread waits for the reserved
+// thread's hold to end (below); `waiters` counts the threads that sleep, for either reason.
 //
 // Who touches what:
-//   locked   compare-and-swap by any thread that wants the section; stored 0 by the owner's final
-//            leave. Acquire/release through it carries `count` from one owner to the next.
+//   locked   compare-and-swap or exchange by any thread that wants the section; exchanged to 0 by
+//            the owner's final leave. Acquire/release through it carries `count` from one owner
+//            to the next.
 //   owner    written by the owner only (itself after taking the section, all ones before giving
 //            it back); read by anyone to recognise a recursive entry or a leave by a stranger. A
 //            thread can read its own identifier there only if it wrote it itself, so a relaxed
 //            load is enough, and testing it before the compare-and-swap spares a nested entry
 //            the cost of a locked instruction that is bound to fail.
 //   count    read and written by the owner only.
-//   waiters  incremented and decremented by sleeping threads under the mutex; read by a leave.
+//   waiters  incremented and decremented by sleeping threads; read by the reserved thread's leave.
 //   reservedFor, revoked, reservedHeld: the reservation, below.
 //
 // The process-wide barrier (core/barrier.h). The reservation needs "either I see your store or
 // you see mine" between the reserved thread's hot path and a revoker; the revoker pays for it with
 // the kernel's process-wide barrier, once per section, and the reserved thread only keeps its
 // store and load in order. Where the kernel offers no such barrier, sections are never reserved.
-// A leave of `locked`, on the other hand, is a sequentially consistent store followed by a
-// sequentially consistent load, as a mutex's release is, so that threads going to sleep for the
-// section pay for no barrier.
-//
-// Why a waiter cannot miss its wake-up. A waiter, holding the mutex, increments `waiters` (W1),
-// tries the compare-and-swap (W2), and sleeps only if W2 failed, releasing the mutex atomically
-// as it starts to sleep. The final leave stores 0 into `locked` (L1) and then loads `waiters`
-// (L2). All four are sequentially consistent, so L2 sees W1 or W2 sees L1.
-//   - If W2 sees L1, the section is free (or owned by a thread that took it later, whose own
-//     leave runs this same argument), and the waiter takes it instead of sleeping.
-//   - If L2 sees W1, the leave takes the mutex before it signals. The waiter holds the mutex from
-//     before W1 until it is asleep, so the signal comes when the waiter is either asleep (and is
-//     woken) or already the owner; a waiter that was woken earlier and is still re-acquiring the
-//     mutex re-tests `locked` after L1 in any case.
-// A woken waiter re-tests like everyone else, so a thread that enters in between simply wins and
-// the waiter sleeps again until that thread's final leave.
+// Threads that sleep for `locked` need no barrier: the futex compares the word in the kernel.
 //
 // The reservation. Many sections are only ever used by one thread. The first thread to take a
 // section (by `locked`) reserves it: `reservedFor` is written once, by a holder of `locked`.
@@ -56,14 +44,13 @@
 // next thread to take it still sees `reservedHeld` set and waits in its turn.
 //
 // Termination. A thread that owns a section must not end (it would leave the section owned for
-// ever), so it is pinned (core/termination.h) from before the compare-and-swap or the
-// reservation's store that could make it the owner until after the final leave has given the
+// ever), so it is pinned (core/termination.h) from before the compare-and-swap, exchange or
+// reservation store that could make it the owner until after the final leave has given the
 // section back and woken the next owner: TerminateThread's mark waits for that leave. Sleeping,
-// on the other hand, happens unpinned, at a cancellation point: a thread blocked in
-// EnterCriticalSection can be terminated (unless it owns another section), and its clean-up
-// handler takes it off `waiters` and passes on any wake-up it may have absorbed. So can a thread
-// that waits for the reserved thread's hold to end while it already holds `locked`; its handler
-// gives `locked` back. The cancellation state is never touched.
+// on the other hand, happens unpinned: a thread blocked in EnterCriticalSection can be terminated
+// (unless it owns another section), and its clean-up handler takes it off `waiters`. So can a
+// thread that waits for the reserved thread's hold to end while it already holds `locked`; its
+// handler gives `locked` back. The cancellation state is never touched.
 #include <tarvex/core.h>
 #include <tarvex/sync.h>
 
@@ -130,8 +117,8 @@ __attribute__((noinline)) void wake_waiters(CRITICAL_SECTION* section, bool all)
 
 // Gives `locked` back and wakes one sleeper, if any.
 void release(CRITICAL_SECTION* section) {
-    if (fenced_store_then_load(&section->locked, LONG{0}, &section->waiters))
-        wake_waiters(section, false);
+    if (__atomic_exchange_n(&section->locked, 0, __ATOMIC_SEQ_CST) == 2)
+        lock_detail::futex_wake_one(reinterpret_cast<uint32_t*>(&section->locked));
 }
 
 // The reserved thread's hold ends (or its attempt backs off). Every sleeper is woken: a revoker
@@ -161,14 +148,9 @@ bool held_by_reservation(const CRITICAL_SECTION* section, pthread_t self) {
            pthread_equal(relaxed(section->reservedFor), self);
 }
 
-// The clean-up of a waiter cancelled while asleep (or between its tests), run with the mutex
-// held: the wait re-acquires it before the handlers run. The signal that a leave aimed at this
-// thread may already have been delivered to it; handing one on costs at most a spurious wake-up
-// of another waiter, which re-tests and sleeps again.
+// The clean-up of a thread ended while it sleeps for `locked`.
 void forget_waiter(void* arg) {
-    auto* section = static_cast<CRITICAL_SECTION*>(arg);
-    __atomic_sub_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
-    pthread_cond_signal(&section->freeSignal);
+    __atomic_sub_fetch(&static_cast<CRITICAL_SECTION*>(arg)->waiters, 1, __ATOMIC_SEQ_CST);
 }
 
 // The clean-up of a revoker cancelled while it waits for the reserved thread's hold to end, run
@@ -177,8 +159,7 @@ void forget_waiter(void* arg) {
 void give_up_revoking(void* arg) {
     auto* section = static_cast<CRITICAL_SECTION*>(arg);
     __atomic_sub_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
-    __atomic_store_n(&section->locked, 0, __ATOMIC_SEQ_CST);
-    pthread_cond_signal(&section->freeSignal);
+    release(section);
 }
 
 // Sleeps on the free-signal, unpinned, until woken. Under the section's mutex, with the clean-up
@@ -234,15 +215,20 @@ bool take_over(CRITICAL_SECTION* section, pthread_t self, bool wait) {
     return true;
 }
 
-// The contended half of EnterCriticalSection; returns having taken `locked`, pinned.
+// The contended half of EnterCriticalSection; returns owning the section, pinned. A sleeper takes
+// `locked` by exchanging 2 into it, so that its own leave wakes whoever sleeps after it. No spin
+// first: measured, spinning only took processor time from the owner on a busy machine.
 __attribute__((noinline)) void enter_contended(CRITICAL_SECTION* section, pthread_t self) {
-    with_lock(section->lock, [&] {
-        __atomic_add_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
-        with_cancel_cleanup(forget_waiter, section, [&] {
-            while (!try_take(section)) sleep_unpinned(section);
-            __atomic_sub_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
-        });
+    auto* word = reinterpret_cast<uint32_t*>(&section->locked);
+    __atomic_add_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
+    with_cancel_cleanup(forget_waiter, section, [&] {
+        while (__atomic_exchange_n(&section->locked, 2, __ATOMIC_SEQ_CST) != 0) {
+            unpin();
+            at_wait_point([word] { lock_detail::futex_wait(word, 2); });
+            pin();
+        }
     });
+    __atomic_sub_fetch(&section->waiters, 1, __ATOMIC_SEQ_CST);
     take_over(section, self, true);
 }
 

@@ -94,11 +94,11 @@ TEST(CriticalSection, OwnerIsNotTerminatedUntilItHasLeftCompletely) {
     EXPECT_TRUE(CloseHandle(thread));
 }
 
-// Only a nested hold's final leave admits waiters; a waiter ended while it waits (cancelled, deferred
-// or asynchronously, or terminated), reserved section or not, breaks nothing.
+// Only a nested hold's final leave admits waiters; a waiter ended while it waits (cancelled
+// asynchronously by its host, or terminated), reserved section or not, breaks nothing.
 TEST(CriticalSection, OnlyTheFinalLeaveWakesWaitersAndAnEndedOneBreaksNothing) {
-    enum End { kDeferred, kAsynchronous, kTerminated };
-    for (End end : {kDeferred, kAsynchronous, kTerminated}) for (bool reserved : {false, true}) {
+    enum End { kAsynchronous, kTerminated };
+    for (End end : {kAsynchronous, kTerminated}) for (bool reserved : {false, true}) {
         SCOPED_TRACE(testing::Message() << "end " << end << ", reserved " << reserved);
         Section s;
         if (reserved) EnterCriticalSection(&s), LeaveCriticalSection(&s);

@@ -47,6 +47,7 @@ constexpr auto kWaitByTag = [] {
     table[kTagSemaphore] = WaitForSemaphore;
     table[kTagEvent] = WaitForEvent;
     table[kTagMutex] = WaitForMutex;
+    table[kTagPipe] = WaitForPipe;
     return table;
 }();
 

@@ -442,7 +442,12 @@ TARVEX_API BOOL ClosePipe(HANDLE pipe) {
             });
         }
         if (!record->named) return FALSE;
-        if (is_client_form(value)) return close_end(&record->info->ends[kClientEnd]) != Closed::kNotLive;
+        if (is_client_form(value)) {
+            // A client leaving may make room for one that waits (WaitNamedPipeA).
+            Closed result = close_end(&record->info->ends[kClientEnd]);
+            if (taken(record) && record->primitivesReady) broadcast_connection(record);
+            return result != Closed::kNotLive;
+        }
         // The server handle a named pipe was created with closes once; duplicates hold their own.
         PipeEnd* server = &record->info->ends[kServerEnd];
         if (load(server->plain) != 1) return FALSE;

@@ -23,6 +23,7 @@ TARVEX_EXTERN_C_BEGIN
 
 #define ERROR_SEM_TIMEOUT 121L
 #define ERROR_PIPE_BUSY 231L
+#define ERROR_PIPE_NOT_CONNECTED 233L
 
 /* The table, sized at start-up with the file count; FreeAllPipes ends every pipe. */
 TARVEX_API int InitPipes(DWORD count);

@@ -92,6 +92,8 @@ TEST(NamedPipes, WaitsEndAtTheirTimeOutOrWhenAnInstanceFrees) {
     long long start = tvxtest::NowMs();
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(server, 100));
     EXPECT_GE(tvxtest::NowMs() - start, 90);
+    EXPECT_EQ("<failed>", Take(server, 1));  // nobody has opened the FIFO yet
+    EXPECT_EQ(233u, GetLastError());
     EXPECT_TRUE(WaitNamedPipeA(name.c_str(), 0));  // room for a client: at once
     HANDLE client = Open(name);
     ASSERT_NE(INVALID_HANDLE_VALUE, client);
@@ -120,6 +122,7 @@ TEST(NamedPipes, ServerDuplicatesAndLastCloseReleaseWaiters) {
     EXPECT_GE(fd, 0);
     EXPECT_TRUE(CloseHandle(server));
     EXPECT_FALSE(CloseHandle(server));
+    EXPECT_EQ("<failed>", Take(server, 1));  // a closed handle, though its end lives on
     EXPECT_EQ(fd, GetRealHandle(copy, -1));
     EXPECT_TRUE(Put(copy, "via copy") && Take(client, 8) == "via copy");
     EXPECT_TRUE(DisconnectNamedPipe(copy));

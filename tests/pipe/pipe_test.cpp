@@ -177,4 +177,22 @@ TEST(Pipes, FullTableRefusesWithLogLine) {
     EXPECT_TRUE(CreatePipe(&r, &w, nullptr, 0));  // the record is free again
 }
 
+// Releasing the table ends every pipe: handles name nothing, descriptors are closed, and the
+// table can be made again.
+TEST(Pipes, FreeAllPipesEndsEveryPipeAndInitPipesStartsAgain) {
+    Pipe p;
+    int rfd = GetRealHandle(p.r, -1);
+    HANDLE copy = Dup(p.w);
+    FreeAllPipes();
+    FreeAllPipes();
+    EXPECT_FALSE(IsOpen(rfd));
+    EXPECT_FALSE(CloseHandle(p.r) || CloseHandle(copy));
+    EXPECT_FALSE(Put(p.w, "x"));
+    HANDLE r, w;
+    EXPECT_FALSE(CreatePipe(&r, &w, nullptr, 0));
+    EXPECT_EQ(0, InitPipes(8));
+    Pipe again;
+    EXPECT_TRUE(Put(again.w, "ok") && Take(again.r, 2) == "ok");
+}
+
 }  // namespace

@@ -235,19 +235,19 @@ TARVEX_API HANDLE CreateNamedPipeA(LPCSTR name, DWORD open_mode, DWORD pipe_mode
                     Chown(path, static_cast<uid_t>(userID), static_cast<gid_t>(groupID));
                 uint32_t slot = static_cast<uint32_t>(record - PipeSlot.records);
                 PipeInfoRecord* info = &PipeInfo[slot];
-                info->ends[kServerEnd] = PipeEnd{-1, 1, 1, 1, slot};
-                info->ends[kClientEnd] = PipeEnd{-1, 0, 0, 0, slot};
+                fill_end(info->ends[kServerEnd], -1, 1, 1, slot);
+                fill_end(info->ends[kClientEnd], -1, 0, 0, slot);
                 info->mode = open_mode;
                 info->maxInstances = max_instances;
                 info->defaultTimeout = default_timeout;
                 info->openFlags = open_flags_for(pipe_mode);
                 Strcpy(record->name, path, kPathSize);
-                record->named = 1;
+                store(record->named, DWORD{1});
                 record->connected = 0;
                 record->arrivals = 0;
-                record->origin = kNoOrigin;
-                record->endIndex = 0;
-                ++record->serial;
+                store(record->origin, kNoOrigin);
+                store(record->endIndex, 0);
+                store(record->serial, record->serial + 1);
                 store(record->info, info);
                 store(record->references, LONG{1});
                 store(record->inUse, LONG{1});
@@ -301,11 +301,7 @@ TARVEX_API HANDLE CreatePipeFile(LPCSTR path, DWORD access, DWORD, DWORD flags_a
         bool opened = open_fifo(found, permission, [&](int fd) {
             error = admit(found.record);
             if (error != 0 || joined) return false;
-            PipeEnd* clients = client_end(found.record);
-            store(clients->fd, fd);
-            clients->plain = 0;
-            store(clients->references, LONG{1});
-            store(clients->inUse, LONG{1});
+            fill_end(*client_end(found.record), fd, 1, 0, found.index);
             return true;
         });
         if (!opened && error == 0 && !joined) return INVALID_HANDLE_VALUE;  // errno tells why

@@ -96,8 +96,9 @@ void release_record(PipeRecord* record) {
     PipeSlot.mark_free(index);
     if (load(record->origin) == kNoOrigin && record->info != nullptr) {
         PipeInfoRecord* info = record->info;
-        memset(static_cast<void*>(info), 0, sizeof *info);
-        info->ends[0].fd = info->ends[1].fd = -1;
+        for (PipeEnd& end : info->ends) fill_end(end, -1, 0, 0, 0);
+        info->mode = info->maxInstances = info->defaultTimeout = 0;
+        info->openFlags = 0;
     }
     if (record->primitivesReady) {
         record->primitivesReady = 0;
@@ -112,7 +113,7 @@ void release_record(PipeRecord* record) {
     store(record->named, DWORD{0});
     if (record->name != nullptr) record->name[0] = '\0';
     store(record->origin, kNoOrigin);
-    record->endIndex = 0;
+    store(record->endIndex, 0);
     store(record->references, LONG{0});
     store(record->inUse, LONG{0});
 }
@@ -314,7 +315,8 @@ TARVEX_API int InitPipes(DWORD count) {
         if (PipeInfo != nullptr) return 0;
         auto* infos = static_cast<PipeInfoRecord*>(calloc(count ? count : 1, sizeof(PipeInfoRecord)));
         if (infos == nullptr) return -1;
-        for (uint32_t i = 0; i < count; ++i) infos[i].ends[0].fd = infos[i].ends[1].fd = -1;
+        for (uint32_t i = 0; i < count; ++i)
+            for (PipeEnd& end : infos[i].ends) fill_end(end, -1, 0, 0, i);
         for (uint32_t i = 0; i < PipeSlot.length; ++i) PipeSlot.records[i].origin = kNoOrigin;
         PipeInfoLen = count;
         store(PipeInfo, infos);
@@ -380,12 +382,12 @@ TARVEX_API BOOL CreatePipe(PHANDLE read_pipe, PHANDLE write_pipe, LPSECURITY_ATT
                 info->maxInstances = info->defaultTimeout = 0;
                 info->openFlags = 0;
                 for (int which = kReadEnd; which <= kWriteEnd; ++which)
-                    info->ends[which] = PipeEnd{fds[which], 1, 1, 1, slot};
-                record->named = 0;
+                    fill_end(info->ends[which], fds[which], 1, 1, slot);
+                store(record->named, DWORD{0});
                 record->connected = 0;
-                record->origin = kNoOrigin;
-                record->endIndex = 0;
-                ++record->serial;
+                store(record->origin, kNoOrigin);
+                store(record->endIndex, 0);
+                store(record->serial, record->serial + 1);
                 store(record->info, info);
                 store(record->references, LONG{1});
                 store(record->inUse, LONG{1});
@@ -487,11 +489,11 @@ TARVEX_API HANDLE DuplicatePipe(HANDLE source, DWORD, BOOL, DWORD) {
                 record->name[0] = '\0';
                 if (from.record->name != nullptr) strcpy(record->name, from.record->name);
             }
-            record->named = from.record->named;
+            store(record->named, from.record->named);
             record->connected = 0;
-            record->origin = from.origin;
-            record->endIndex = from.endIndex;
-            ++record->serial;
+            store(record->origin, from.origin);
+            store(record->endIndex, from.endIndex);
+            store(record->serial, record->serial + 1);
             store(record->info, from.record->info);
             // The reference and the record together, or a cancelled duplicate would leave one
             // without the other.

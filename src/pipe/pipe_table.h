@@ -40,6 +40,16 @@ struct PipeEnd {
 
 enum : int { kReadEnd = 0, kWriteEnd = 1, kServerEnd = 0, kClientEnd = 1 };
 
+// Sets an end whole, under pipelock; transfers read it without the lock, so every field is
+// stored as they load it, and `inUse` last. No references: an end without handles.
+inline void fill_end(PipeEnd& end, int fd, LONG references, LONG plain, uint32_t slot) {
+    store(end.slot, slot);
+    store(end.fd, fd);
+    store(end.plain, plain);
+    store(end.references, references);
+    store(end.inUse, references > 0 ? LONG{1} : LONG{0});
+}
+
 struct PipeInfoRecord {
     PipeEnd ends[2];
     DWORD mode;            // anonymous: CreatePipe's size argument; named: the open mode

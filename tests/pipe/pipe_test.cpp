@@ -124,7 +124,9 @@ TEST(Pipes, BadHandlesAndArgumentsFailCleanly) {
     EXPECT_FALSE(ReadFile(p.r, nullptr, 4, &n, nullptr));
     EXPECT_EQ(0u, n);
     // A descriptor that is no pipe end, record forms naming nothing, and the invalid value.
-    for (uint32_t value : {(~3u << 5) + 14, (~static_cast<uint32_t>(rfd + 50) << 5) + 14, 14u,
+    const int other = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    for (uint32_t value : {(~static_cast<uint32_t>(other) << 5) + 14,
+                           (~static_cast<uint32_t>(rfd + 50) << 5) + 14, 14u,
                            (7u << 6) + 46, (4000u << 6) + 14, 0xFFFFFFFFu}) {
         HANDLE h = tarvex::to_handle(value);
         EXPECT_EQ("<failed 6>", Take(h, 1)) << value;
@@ -133,6 +135,7 @@ TEST(Pipes, BadHandlesAndArgumentsFailCleanly) {
         EXPECT_EQ(INVALID_HANDLE_VALUE, copy);
         EXPECT_EQ(-1, GetRealHandle(h, -1)) << value;
     }
+    close(other);
     EXPECT_TRUE(CloseHandle(p.r) && CloseHandle(p.w));
 }
 

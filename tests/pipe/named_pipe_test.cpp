@@ -1,16 +1,11 @@
 // Named pipes: server and client threads of one process meeting on a FIFO under the base
 // directory's tmp; connection, disconnection, the instance limit, waits and refused names.
-#include <windows.h>
-
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <string>
 #include <thread>
 
-#include "core/handle.h"
+#include "pipe_helpers.h"
 #include "tvx_test.h"
 
 namespace {
@@ -28,16 +23,6 @@ HANDLE Serve(const std::string& name, DWORD instances, DWORD timeout = 1000) {
 HANDLE Open(const std::string& name) {
     return CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
 }
-bool Put(HANDLE h, const std::string& text) {
-    DWORD n = 0;
-    return WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &n, nullptr) && n == text.size();
-}
-std::string Take(HANDLE h, DWORD count) {
-    std::string buffer(count, '\0');
-    DWORD n = 0;
-    return ReadFile(h, buffer.data(), count, &n, nullptr) ? buffer.substr(0, n) : "<failed>";
-}
-
 // One FIFO is one byte queue for both sides, so each side reads only once the other has taken
 // what it wrote (the flags below).
 TEST(NamedPipes, ServerAndClientExchangeBothWaysAndReconnect) {
@@ -62,7 +47,7 @@ TEST(NamedPipes, ServerAndClientExchangeBothWaysAndReconnect) {
         });
         HANDLE client = Open(name);
         ASSERT_NE(INVALID_HANDLE_VALUE, client) << round;
-        EXPECT_EQ(46u, tarvex::handle_value(client) & 63);
+        EXPECT_EQ(46u, V(client) & 63);
         EXPECT_TRUE(WaitUntil([&] { return step.load() == 1; }));
         EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server, 0));
         EXPECT_TRUE(ConnectNamedPipe(server, nullptr));  // already connected: at once
@@ -92,8 +77,7 @@ TEST(NamedPipes, WaitsEndAtTheirTimeOutOrWhenAnInstanceFrees) {
     long long start = tvxtest::NowMs();
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(server, 100));
     EXPECT_GE(tvxtest::NowMs() - start, 90);
-    EXPECT_EQ("<failed>", Take(server, 1));  // nobody has opened the FIFO yet
-    EXPECT_EQ(233u, GetLastError());
+    EXPECT_EQ("<failed 233>", Take(server, 1));  // nobody has opened the FIFO yet
     EXPECT_TRUE(WaitNamedPipeA(name.c_str(), 0));  // room for a client: at once
     HANDLE client = Open(name);
     ASSERT_NE(INVALID_HANDLE_VALUE, client);
@@ -114,15 +98,14 @@ TEST(NamedPipes, WaitsEndAtTheirTimeOutOrWhenAnInstanceFrees) {
 TEST(NamedPipes, ServerDuplicatesAndLastCloseReleaseWaiters) {
     const std::string name = PipeName("dup");
     HANDLE server = Serve(name, 2), copy = INVALID_HANDLE_VALUE;
-    HANDLE self = tarvex::to_handle(static_cast<uint32_t>(getpid()));
     HANDLE client = Open(name);
     ASSERT_TRUE(ConnectNamedPipe(server, nullptr));
-    ASSERT_TRUE(DuplicateHandle(self, server, self, &copy, 0, FALSE, 0));
+    ASSERT_TRUE(DuplicateHandle(Self(), server, Self(), &copy, 0, FALSE, 0));
     int fd = GetRealHandle(copy, -1);
     EXPECT_GE(fd, 0);
     EXPECT_TRUE(CloseHandle(server));
     EXPECT_FALSE(CloseHandle(server));
-    EXPECT_EQ("<failed>", Take(server, 1));  // a closed handle, though its end lives on
+    EXPECT_EQ("<failed 6>", Take(server, 1));  // a closed handle, though its end lives on
     EXPECT_EQ(fd, GetRealHandle(copy, -1));
     EXPECT_TRUE(Put(copy, "via copy") && Take(client, 8) == "via copy");
     EXPECT_TRUE(DisconnectNamedPipe(copy));
@@ -164,7 +147,7 @@ TEST(NamedPipes, NamesThatLeaveTmpOrNameNoPipeAreRefused) {
     HANDLE first = Serve(name, 1), second = Serve(name, 1);
     EXPECT_NE(first, second);
     HANDLE client = Open(name);
-    EXPECT_EQ(tarvex::handle_value(first) + 32, tarvex::handle_value(client));
+    EXPECT_EQ(V(first) + 32, V(client));
     // A pipe that only writes, or a client that asks for neither reading nor writing, is refused.
     EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileA(name.c_str(), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     EXPECT_TRUE(CloseHandle(client) && CloseHandle(first) && CloseHandle(second));

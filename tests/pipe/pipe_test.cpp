@@ -1,48 +1,22 @@
 // Anonymous pipes: handle forms, transfers through ReadFile/WriteFile, duplicates and the
 // reference counts that decide when each end's descriptor closes, and reads that must end.
-#include <windows.h>
-
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <sys/stat.h>
 
 #include <atomic>
-#include <string>
 #include <thread>
 
-#include "core/handle.h"
+#include "pipe_helpers.h"
 #include "tvx_test.h"
 
 namespace {
 
-uint32_t V(HANDLE h) { return tarvex::handle_value(h); }
 bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
-HANDLE Self() { return tarvex::to_handle(static_cast<uint32_t>(getpid())); }
 
 struct Pipe {
     HANDLE r = INVALID_HANDLE_VALUE, w = INVALID_HANDLE_VALUE;
     Pipe() { EXPECT_TRUE(CreatePipe(&r, &w, nullptr, 0)); }
 };
-
-HANDLE Dup(HANDLE h) {
-    HANDLE copy = INVALID_HANDLE_VALUE;
-    EXPECT_TRUE(DuplicateHandle(Self(), h, Self(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS));
-    return copy;
-}
-
-bool Put(HANDLE h, const std::string& text) {
-    DWORD n = 0;
-    return WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &n, nullptr) && n == text.size();
-}
-
-std::string Take(HANDLE h, DWORD count) {
-    std::string buffer(count, '\0');
-    DWORD n = 12345;
-    if (!ReadFile(h, buffer.data(), count, &n, nullptr)) return "<failed " + std::to_string(GetLastError()) + ">";
-    return buffer.substr(0, n);
-}
 
 TEST(Pipes, HandlesNameTheDescriptorsAndCarryBytes) {
     Pipe p;

@@ -12,9 +12,8 @@
 // blocks in write; a close of the last handle on the write end waits until a reader has made
 // room for it.
 //
-// Calls CloseHandle's siblings only through the generic dispatch (core/obj_nt.cpp), which calls
-// ClosePipe, WaitForPipe and DuplicatePipe; ReadFile and WriteFile (files/file.cpp) call
-// ReadPipe and WritePipe.
+// Called by the generic handle operations (core/obj_nt.cpp: ClosePipe, DuplicatePipe and, from
+// named_pipe.cpp, WaitForPipe) and by ReadFile, WriteFile and SetFilePointer (files/file.cpp).
 #include <tarvex/core.h>
 #include <tarvex/files.h>
 #include <tarvex/pipe.h>

@@ -20,6 +20,7 @@
 // Pipe handles and pipe names are handed to the pipe code, which answers for them.
 #include <tarvex/core.h>
 #include <tarvex/files.h>
+#include <tarvex/pipe.h>
 #include <tarvex/text.h>
 #include <tarvex/time.h>
 
@@ -105,18 +106,6 @@ bool is_pipe(HANDLE handle) {
     return value != kInvalidHandleValue && handle_tag(value) == kTagPipe;
 }
 
-// Stand-ins for the pipe code: a pipe name or handle fails cleanly until pipes exist.
-HANDLE create_pipe_file(LPCSTR) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-}
-
-BOOL transfer_pipe(LPDWORD count) {
-    if (count != nullptr) *count = 0;
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-}
-
 bool creating(DWORD disposition) {
     return disposition == CREATE_NEW || disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
 }
@@ -170,7 +159,8 @@ ssize_t transfer(FileRecord* record, void* buffer, size_t count, bool writing) {
 // ReadFile and WriteFile: a pipe handle goes to the pipe code, another kind is refused without
 // touching the count, and a file handle moves the data and reports how much (0 on failure).
 BOOL transfer_through(HANDLE file, void* buffer, DWORD count, LPDWORD moved, bool writing) {
-    if (is_pipe(file)) return transfer_pipe(moved);
+    if (is_pipe(file))
+        return writing ? WritePipe(file, buffer, count, moved) : ReadPipe(file, buffer, count, moved);
     if (handle_tag(handle_value(file)) != kTagFile || handle_value(file) == kInvalidHandleValue)
         return FALSE;
     ssize_t result = -1;
@@ -220,13 +210,15 @@ TARVEX_API void FreeAllFiles(void) {
     free_file_lock_table();
 }
 
-TARVEX_API HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES,
-                              DWORD disposition, DWORD flags_and_attributes, HANDLE) {
+TARVEX_API HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode,
+                              LPSECURITY_ATTRIBUTES attributes, DWORD disposition,
+                              DWORD flags_and_attributes, HANDLE) {
     if (path == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    if (strstr(path, "\\pipe\\") != nullptr) return create_pipe_file(path);
+    if (strstr(path, "\\pipe\\") != nullptr)
+        return CreatePipeFile(path, access, disposition, flags_and_attributes, attributes);
     bool existed = false;
     DWORD error = 0;
     HANDLE handle = with_lock(filelock, [&]() -> HANDLE {
@@ -309,7 +301,12 @@ TARVEX_API BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD w
 
 TARVEX_API DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method) {
     if (handle_value(file) == kInvalidHandleValue) return INVALID_SET_FILE_POINTER;
+    // A pipe has no position: 0 for a pipe handle that is open.
     if (is_pipe(file)) {
+        if (!pipe_is_live(file)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return INVALID_SET_FILE_POINTER;
+        }
         if (distance_high != nullptr) *distance_high = 0;
         return 0;
     }
@@ -331,6 +328,10 @@ TARVEX_API BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INT
                                  DWORD method) {
     if (handle_value(file) == kInvalidHandleValue) return FALSE;
     if (is_pipe(file)) {
+        if (!pipe_is_live(file)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
         if (position != nullptr) position->QuadPart = 0;
         return TRUE;
     }

@@ -12,5 +12,6 @@ bool mutex_is_live(HANDLE handle);
 bool file_is_live(HANDLE handle);
 bool find_file_is_live(HANDLE handle);
 bool mapping_is_live(HANDLE handle);
+bool process_is_live(HANDLE handle);
 
 }  // namespace tarvex

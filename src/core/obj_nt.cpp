@@ -5,6 +5,7 @@
 // joins by filling its row of kCloseByTag / kWaitByTag / kLiveByTag.
 #include <tarvex/core.h>
 #include <tarvex/files.h>
+#include <tarvex/proc.h>
 #include <tarvex/shm.h>
 #include <tarvex/sync.h>
 
@@ -32,6 +33,7 @@ constexpr auto kCloseByTag = [] {
     table[kTagSemaphore] = CloseSemaphore;
     table[kTagEvent] = CloseEvent;
     table[kTagMutex] = CloseMutex;
+    table[kTagProcess] = CloseProcess;
     table[kTagFile] = CloseFile;
     table[kTagFileMapping] = CloseSharedMemory;
     // Reserved tag, and directory searches (FindClose releases those): nothing to do.
@@ -45,6 +47,7 @@ constexpr auto kWaitByTag = [] {
     table[kTagSemaphore] = WaitForSemaphore;
     table[kTagEvent] = WaitForEvent;
     table[kTagMutex] = WaitForMutex;
+    table[kTagProcess] = WaitForProcess;
     return table;
 }();
 
@@ -53,6 +56,7 @@ constexpr auto kLiveByTag = [] {
     table[kTagSemaphore] = semaphore_is_live;
     table[kTagEvent] = event_is_live;
     table[kTagMutex] = mutex_is_live;
+    table[kTagProcess] = process_is_live;
     table[kTagFile] = file_is_live;
     table[kTagFileMapping] = mapping_is_live;
     table[kTagFindFile] = find_file_is_live;

@@ -98,6 +98,8 @@ TARVEX_API BOOL DuplicateHandle(HANDLE source_process, HANDLE source_handle, HAN
                                 LPHANDLE target_handle, DWORD desired_access, BOOL inherit,
                                 DWORD options);
 TARVEX_API BOOL CloseServiceHandle(SC_HANDLE service);
+/* The POSIX descriptor behind a pipe handle, or -1; pass -1 as the hint for any handle. */
+TARVEX_API int GetRealHandle(HANDLE handle, int hint);
 
 /* ---- System-call wrappers: same arguments and results as the calls they wrap, restarted
  * after EINTR ---- */

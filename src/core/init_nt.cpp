@@ -7,6 +7,7 @@
 #include <tarvex/core.h>
 #include <tarvex/files.h>
 #include <tarvex/module.h>
+#include <tarvex/pipe.h>
 #include <tarvex/proc.h>
 #include <tarvex/registry.h>
 #include <tarvex/shm.h>
@@ -73,6 +74,7 @@ constexpr InitStep kInitSteps[] = {
     {"InitMutexes failed",
      [](const TableSizes& sizes) { return InitMutexes(static_cast<int>(sizes.files)); }},
     {"InitEvents failed", [](const TableSizes& sizes) { return InitEvents(sizes.events); }},
+    {"InitPipes failed", [](const TableSizes& sizes) { return InitPipes(sizes.files); }},
     {"InitSemaphores failed", [](const TableSizes&) { return InitSemaphores(); }},
     {"InitSharedMemory failed", [](const TableSizes&) { return InitSharedMemory(); }},
     {"InitLibraries failed", [](const TableSizes&) { return InitLibraries(); }},

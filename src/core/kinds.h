@@ -13,5 +13,6 @@ bool file_is_live(HANDLE handle);
 bool find_file_is_live(HANDLE handle);
 bool mapping_is_live(HANDLE handle);
 bool process_is_live(HANDLE handle);
+bool pipe_is_live(HANDLE handle);
 
 }  // namespace tarvex

@@ -6,6 +6,7 @@
 #include <tarvex/core.h>
 #include <tarvex/files.h>
 #include <tarvex/proc.h>
+#include <tarvex/pipe.h>
 #include <tarvex/shm.h>
 #include <tarvex/sync.h>
 
@@ -36,6 +37,7 @@ constexpr auto kCloseByTag = [] {
     table[kTagProcess] = CloseProcess;
     table[kTagFile] = CloseFile;
     table[kTagFileMapping] = CloseSharedMemory;
+    table[kTagPipe] = ClosePipe;
     // Reserved tag, and directory searches (FindClose releases those): nothing to do.
     table[kTagReserved] = close_nothing;
     table[kTagFindFile] = close_nothing;
@@ -59,6 +61,7 @@ constexpr auto kLiveByTag = [] {
     table[kTagProcess] = process_is_live;
     table[kTagFile] = file_is_live;
     table[kTagFileMapping] = mapping_is_live;
+    table[kTagPipe] = pipe_is_live;
     table[kTagFindFile] = find_file_is_live;
     return table;
 }();
@@ -132,15 +135,22 @@ TARVEX_API DWORD WaitForMultipleObjectsEx(DWORD, const HANDLE*, BOOL, DWORD, BOO
 }
 
 TARVEX_API BOOL DuplicateHandle(HANDLE source_process, HANDLE source_handle,
-                                HANDLE target_process, LPHANDLE target_handle, DWORD, BOOL,
-                                DWORD) {
+                                HANDLE target_process, LPHANDLE target_handle, DWORD access,
+                                BOOL inherit, DWORD options) {
     if (target_handle != nullptr) *target_handle = INVALID_HANDLE_VALUE;
     uint32_t source = handle_value(source_process);
     if (source == kInvalidHandleValue || source != handle_value(target_process) ||
         !is_own_process_id(source) || handle_value(source_handle) == kInvalidHandleValue)
         return FALSE;
-    // Only pipe handles can be duplicated; that kind joins here with the pipe table.
-    return FALSE;
+    // Only pipe handles can be duplicated, and only into a place the caller gave: a duplicate
+    // nobody holds could never be closed.
+    if (handle_tag(handle_value(source_handle)) != kTagPipe) return FALSE;
+    if (target_handle == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *target_handle = DuplicatePipe(source_handle, access, inherit, options);
+    return *target_handle != INVALID_HANDLE_VALUE ? TRUE : FALSE;
 }
 
 TARVEX_API BOOL CloseServiceHandle(SC_HANDLE) { return TRUE; }

@@ -20,6 +20,7 @@
 // Pipe handles and pipe names are handed to the pipe code, which answers for them.
 #include <tarvex/core.h>
 #include <tarvex/files.h>
+#include <tarvex/pipe.h>
 #include <tarvex/text.h>
 #include <tarvex/time.h>
 
@@ -105,16 +106,10 @@ bool is_pipe(HANDLE handle) {
     return value != kInvalidHandleValue && handle_tag(value) == kTagPipe;
 }
 
-// Stand-ins for the pipe code: a pipe name or handle fails cleanly until pipes exist.
+// Stand-in until named pipes exist: a pipe name fails cleanly.
 HANDLE create_pipe_file(LPCSTR) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
-}
-
-BOOL transfer_pipe(LPDWORD count) {
-    if (count != nullptr) *count = 0;
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
 }
 
 bool creating(DWORD disposition) {
@@ -170,7 +165,8 @@ ssize_t transfer(FileRecord* record, void* buffer, size_t count, bool writing) {
 // ReadFile and WriteFile: a pipe handle goes to the pipe code, another kind is refused without
 // touching the count, and a file handle moves the data and reports how much (0 on failure).
 BOOL transfer_through(HANDLE file, void* buffer, DWORD count, LPDWORD moved, bool writing) {
-    if (is_pipe(file)) return transfer_pipe(moved);
+    if (is_pipe(file))
+        return writing ? WritePipe(file, buffer, count, moved) : ReadPipe(file, buffer, count, moved);
     if (handle_tag(handle_value(file)) != kTagFile || handle_value(file) == kInvalidHandleValue)
         return FALSE;
     ssize_t result = -1;
@@ -309,7 +305,12 @@ TARVEX_API BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD w
 
 TARVEX_API DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method) {
     if (handle_value(file) == kInvalidHandleValue) return INVALID_SET_FILE_POINTER;
+    // A pipe has no position: 0 for a pipe handle that is open.
     if (is_pipe(file)) {
+        if (!pipe_is_live(file)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return INVALID_SET_FILE_POINTER;
+        }
         if (distance_high != nullptr) *distance_high = 0;
         return 0;
     }
@@ -331,6 +332,10 @@ TARVEX_API BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INT
                                  DWORD method) {
     if (handle_value(file) == kInvalidHandleValue) return FALSE;
     if (is_pipe(file)) {
+        if (!pipe_is_live(file)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
         if (position != nullptr) position->QuadPart = 0;
         return TRUE;
     }

@@ -57,9 +57,6 @@
 
 extern char** environ;
 
-// The pipe layer turns a pipe handle into its descriptor; until it is linked in, no handle is one.
-extern "C" int GetRealHandle(HANDLE handle, int hint) __attribute__((weak));
-
 namespace tarvex {
 namespace {
 
@@ -358,7 +355,7 @@ int descriptor_limit() {
 
 int standard_source(HANDLE handle) {
     if (handle == nullptr) return kNullDevice;
-    int fd = GetRealHandle != nullptr ? GetRealHandle(handle, -1) : -1;
+    int fd = GetRealHandle(handle, -1);
     return fd >= 0 ? fd : kKeep;
 }
 

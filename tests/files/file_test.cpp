@@ -101,7 +101,11 @@ TEST(Files, ReadWriteSeekAndSizesBeyondFourGiB) {
     n = 7;
     EXPECT_FALSE(ReadFile(event, buffer, 1, &n, nullptr));
     EXPECT_EQ(7u, n);
-    EXPECT_EQ(0u, SetFilePointer(reinterpret_cast<HANDLE>(14), 5, &high, FILE_BEGIN));  // a pipe
+    HANDLE pipe_read, pipe_write;  // a pipe has no position; a pipe handle naming nothing fails
+    ASSERT_TRUE(CreatePipe(&pipe_read, &pipe_write, nullptr, 0));
+    EXPECT_EQ(0u, SetFilePointer(pipe_write, 5, &high, FILE_BEGIN));
+    EXPECT_TRUE(CloseHandle(pipe_read) && CloseHandle(pipe_write));
+    EXPECT_EQ(0xFFFFFFFFu, SetFilePointer(pipe_write, 5, &high, FILE_BEGIN));
     EXPECT_EQ(0xFFFFFFFFu, SetFilePointer(INVALID_HANDLE_VALUE, 0, nullptr, FILE_BEGIN));
     CloseHandle(event);
     CloseHandle(h);

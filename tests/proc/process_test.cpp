@@ -167,6 +167,30 @@ TEST(Processes, ChildGetsItsWordsEnvironmentDirectoryAndOnlyNullDescriptors) {
     EXPECT_FALSE(Start(nullptr, "   ").started);
 }
 
+// The parent reads what the child writes to its standard output and error through a pipe, to the
+// end, once its own copy of the write end is closed; the child's input is /dev/null.
+TEST(Processes, ChildOutputAndErrorReachTheParentThroughAPipe) {
+    HANDLE read_end = nullptr, write_end = nullptr;
+    ASSERT_TRUE(CreatePipe(&read_end, &write_end, nullptr, 0));
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = si.hStdError = write_end;
+    PROCESS_INFORMATION info{};
+    std::string program = Script("echo out; echo err >&2; read line || echo eof; exit 3\n");
+    ASSERT_TRUE(CreateProcessA(program.c_str(), nullptr, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                               &si, &info));
+    EXPECT_TRUE(CloseHandle(write_end));
+    std::string output;
+    char buffer[7];
+    for (DWORD n = 0; ReadFile(read_end, buffer, sizeof buffer, &n, nullptr) && n > 0;) output.append(buffer, n);
+    EXPECT_EQ("out\nerr\neof\n", output);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(info.hProcess, 20000));
+    EXPECT_EQ(3u, ExitCode(info.hProcess));
+    CloseHandle(info.hProcess);
+    CloseHandle(read_end);
+}
+
 TEST(Processes, BadHandlesAndForeignKindsAreRefused) {
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     Child c = Start("/bin/true", nullptr);

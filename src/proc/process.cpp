@@ -1,8 +1,8 @@
 // Child processes: the process table (ProcSlot, 4096 records, guarded by proclock), the start of
 // children with fork and execve, their waits, termination and the SIGCHLD handler.
 //
-// A child started here is reaped only by this unit's own operations, always under proclock, so
-// that its exit status stays available until the caller has waited for it or closed its handle,
+// A child started here is reaped only by this unit's own operations, always under its record's
+// own lock, so that its exit status stays available until the caller has waited for it or closed its handle,
 // and so that no signal is ever sent to a process identifier that was already reaped (and may
 // have been handed to someone else since). Children the table does not know are reaped by
 // SigChldHandler as soon as they end.
@@ -20,7 +20,9 @@
 // argument words, environment, descriptors, directory) is built before the fork; between fork and
 // execve the child makes only async-signal-safe calls.
 //
-// Waits do not hold proclock while they sleep. Where the kernel has process descriptors a waiter
+// proclock covers the claiming and the freeing of records; a record's `lock` covers reaping,
+// signalling and reading the exit code. Uses never take proclock: the last close holds it while it
+// waits for them. Waits hold no lock while they sleep. Where the kernel has process descriptors a waiter
 // sleeps in poll on the child's descriptor and returns as soon as the child ends; elsewhere it
 // naps, a little longer each round up to 50 ms. Each wait, exit-code query and termination is a
 // use of the record (core/lifetime.h), so the last close waits for them to leave before the
@@ -83,6 +85,7 @@ struct ProcessRecord {
     LONG terminating;   // TerminateProcess signalled it: its code is the exit code
     DWORD terminateCode;
     int pidfd;          // the child's process descriptor, or -1
+    TableLock lock;     // held to reap, to signal and to read the end
 };
 
 constinit ProcessRecord g_records[kProcessCount];
@@ -151,8 +154,8 @@ int open_pidfd(pid_t pid) {
     return -1;
 }
 
-// Sends `signo` to a child that has not been reaped (the caller holds proclock), through its
-// descriptor when there is one, which cannot reach a process that took over the identifier.
+// Sends `signo` to a child that has not been reaped (the caller holds the record's lock), through
+// its descriptor when there is one, which cannot reach a process that took over the identifier.
 bool send_signal(const ProcessRecord* record, int signo) {
 #ifdef SYS_pidfd_send_signal
     if (record->pidfd >= 0 &&
@@ -164,7 +167,7 @@ bool send_signal(const ProcessRecord* record, int signo) {
 
 enum class Reap { kEnded, kRunning, kGone };
 
-// Asks without blocking whether the child has ended, and reaps it if so. Under proclock.
+// Asks without blocking whether the child has ended, and reaps it if so. Under the record's lock.
 Reap reap_locked(ProcessRecord* record) {
     if (record->exited) return Reap::kEnded;
     if (record->reaped || record->pid <= 0) return Reap::kGone;
@@ -204,10 +207,11 @@ void nap(const ProcessRecord* record, int ms, int round) {
 Reap wait_for_end(ProcessRecord* record, DWORD milliseconds) {
     const long long deadline = milliseconds == INFINITE ? 0 : now_ms() + milliseconds;
     for (int round = 0;; ++round) {
-        Reap outcome = with_lock(proclock, [record] { return reap_locked(record); });
+        Reap outcome = with_lock(record->lock, [record] { return reap_locked(record); });
         if (outcome != Reap::kRunning) return outcome;
         long long left = milliseconds == INFINITE ? kNapCeilingMs : deadline - now_ms();
         if (left <= 0 || closing(record)) return Reap::kRunning;
+        test_hook("process-wait-napping", record);
         nap(record, left < kNapCeilingMs ? static_cast<int>(left) : kNapCeilingMs, round);
     }
 }
@@ -566,11 +570,11 @@ TARVEX_API DWORD WaitForProcess(HANDLE process, DWORD milliseconds) {
     });
 }
 
-// SIGTERM, up to 4 s for the child to go, then SIGKILL and up to 4 s more. proclock is held only
-// to signal and to reap, never through the waits. A close of the handle meanwhile cuts the grace.
+// SIGTERM, up to 4 s for the child to go, then SIGKILL and up to 4 s more. The record's lock is
+// held only to signal and to reap, never through the waits. A close of the handle meanwhile cuts the grace.
 TARVEX_API BOOL TerminateProcess(HANDLE process, UINT exit_code) {
     return with_process(process, FALSE, [exit_code](ProcessRecord* record) -> BOOL {
-        bool sent = with_lock(proclock, [&] {
+        bool sent = with_lock(record->lock, [&] {
             // A child that has already ended keeps its own exit code.
             if (reap_locked(record) != Reap::kRunning || !send_signal(record, SIGTERM)) return false;
             record->terminating = 1;
@@ -582,12 +586,12 @@ TARVEX_API BOOL TerminateProcess(HANDLE process, UINT exit_code) {
             return FALSE;
         }
         if (wait_for_end(record, kTerminateGraceMs) == Reap::kRunning) {
-            with_lock(proclock, [&] {
+            with_lock(record->lock, [&] {
                 if (!record->exited && !record->reaped) send_signal(record, SIGKILL);
             });
             wait_for_end(record, kTerminateGraceMs);
         }
-        with_lock(proclock, [&] {
+        with_lock(record->lock, [&] {
             record->exitCode = exit_code;
             store(record->exited, LONG{1});
         });
@@ -601,7 +605,7 @@ TARVEX_API BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code) {
         return FALSE;
     }
     return with_process(process, FALSE, [exit_code](ProcessRecord* record) -> BOOL {
-        return with_lock(proclock, [&]() -> BOOL {
+        return with_lock(record->lock, [&]() -> BOOL {
             if (!record->exited) return FALSE;
             *exit_code = record->exitCode;
             return TRUE;

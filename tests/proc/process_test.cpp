@@ -101,6 +101,18 @@ TEST(Processes, WaitsTimeOutUntilTheChildEndsAndTerminateSetsTheCode) {
     EXPECT_FALSE(TerminateProcess(c.info.hProcess, 1));
     EXPECT_EQ(DWORD(ERROR_INVALID_HANDLE), GetLastError());
 
+    // The last close ends a wait that has no limit; the child is reaped by the handler later.
+    static std::atomic<int> napping{0};
+    tvxtest::OnHook("process-wait-napping", [](const void*) { napping++; });
+    c = Start("/bin/sleep", "60");
+    std::atomic<DWORD> waited{0};
+    std::thread waiter([&] { waited = WaitForSingleObject(c.info.hProcess, INFINITE); });
+    ASSERT_TRUE(tvxtest::WaitUntil([&] { return napping.load() > 0; }));
+    EXPECT_TRUE(CloseHandle(c.info.hProcess));
+    waiter.join();
+    EXPECT_EQ(WAIT_FAILED, waited.load());
+    kill(static_cast<pid_t>(c.info.dwProcessId), SIGKILL);
+    EXPECT_TRUE(tvxtest::WaitUntil([&] { return Gone(c.info.dwProcessId); }));
 }
 
 // Writes an executable shell script into the private layout's tmp directory.

@@ -99,7 +99,7 @@ char dfltExecPath[kDefaultPathSize];
 constinit int g_forks_in_flight = 0;
 constinit pid_t g_parked[kParkedCount] = {};
 
-// -1 once the kernel has refused process descriptors: not asked again.
+// 0 once the kernel has refused process descriptors: not asked again.
 constinit int g_have_pidfd = 1;
 
 bool closing(const ProcessRecord* record) { return load(record->references) == 0; }

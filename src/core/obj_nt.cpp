@@ -50,6 +50,7 @@ constexpr auto kWaitByTag = [] {
     table[kTagEvent] = WaitForEvent;
     table[kTagMutex] = WaitForMutex;
     table[kTagProcess] = WaitForProcess;
+    table[kTagPipe] = WaitForPipe;
     return table;
 }();
 

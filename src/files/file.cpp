@@ -106,12 +106,6 @@ bool is_pipe(HANDLE handle) {
     return value != kInvalidHandleValue && handle_tag(value) == kTagPipe;
 }
 
-// Stand-in until named pipes exist: a pipe name fails cleanly.
-HANDLE create_pipe_file(LPCSTR) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-}
-
 bool creating(DWORD disposition) {
     return disposition == CREATE_NEW || disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
 }
@@ -216,13 +210,15 @@ TARVEX_API void FreeAllFiles(void) {
     free_file_lock_table();
 }
 
-TARVEX_API HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES,
-                              DWORD disposition, DWORD flags_and_attributes, HANDLE) {
+TARVEX_API HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode,
+                              LPSECURITY_ATTRIBUTES attributes, DWORD disposition,
+                              DWORD flags_and_attributes, HANDLE) {
     if (path == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    if (strstr(path, "\\pipe\\") != nullptr) return create_pipe_file(path);
+    if (strstr(path, "\\pipe\\") != nullptr)
+        return CreatePipeFile(path, access, disposition, flags_and_attributes, attributes);
     bool existed = false;
     DWORD error = 0;
     HANDLE handle = with_lock(filelock, [&]() -> HANDLE {

@@ -73,12 +73,18 @@ PipeEnd* find_descriptor_end(int fd) {
     return nullptr;
 }
 
-// Inside a use: the end still answers to the handle it was found by. A record form names its
-// end for as long as the record is taken; a descriptor form only while its end is the one the
-// pipe was created with and the descriptor is still the one the handle names.
+// Inside a use: the end still answers to the handle it was found by. A descriptor form names
+// its end only while the end is the one the pipe was created with and the descriptor is still
+// the handle's; the server handle a named pipe was created with names nothing once closed, though
+// duplicates keep its end open; any other record form names its end while the record is taken.
 bool still_named_by(const PipeEnd* end, uint32_t value) {
-    if (record_at(pipe_record_index(value)) != nullptr) return true;
-    return load(end->fd) == descriptor_of(value) && load(end->plain) == 1;
+    PipeRecord* record = record_at(pipe_record_index(value));
+    if (record == nullptr) return load(end->fd) == descriptor_of(value) && load(end->plain) == 1;
+    PipeInfoRecord* info = load(record->info);
+    if (info != nullptr && load(record->named) && load(record->origin) == kNoOrigin &&
+        !is_client_form(value))
+        return load(info->ends[kServerEnd].plain) == 1;
+    return true;
 }
 
 // Frees a record: a duplicate's, or a pipe's own once neither end has a handle. Safe to repeat.
@@ -182,18 +188,20 @@ BOOL transfer(HANDLE pipe, DWORD count, LPDWORD moved, bool writing, Transfer&& 
     uint32_t value = handle_value(pipe);
     Moved result = {-1, 0};
     bool found = false;
+    bool listening = false;
     PipeEnd* end = end_for_transfer(value);
     Use use = use_end(end, [&](PipeEnd* live) {
-        if (!still_named_by(live, value) || load(live->fd) < 0) return;
-        found = true;
-        result = count == 0 ? Moved{0, 0} : move(live);
+        if (!still_named_by(live, value)) return;
+        listening = load(live->fd) < 0;  // a named pipe's server that has no descriptor yet
+        found = !listening;
+        if (found) result = count == 0 ? Moved{0, 0} : move(live);
     });
     if (use == Use::kNoSlot) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
     if (!found) {
-        SetLastError(ERROR_INVALID_HANDLE);
+        SetLastError(listening ? ERROR_PIPE_NOT_CONNECTED : ERROR_INVALID_HANDLE);
         return FALSE;
     }
     if (result.count < 0) {
@@ -228,6 +236,7 @@ bool find_source(uint32_t value, Source& source) {
         } else if (record->named) {
             int which = is_client_form(value) ? kClientEnd : kServerEnd;
             source = {record, &record->info->ends[which], value, which};
+            if (!still_named_by(source.end, value)) return false;
         } else {
             return false;  // an anonymous pipe's own record has no handle of this form
         }
@@ -442,7 +451,12 @@ TARVEX_API BOOL ClosePipe(HANDLE pipe) {
             });
         }
         if (!record->named) return FALSE;
-        if (is_client_form(value)) return close_end(&record->info->ends[kClientEnd]) != Closed::kNotLive;
+        if (is_client_form(value)) {
+            // A client leaving may make room for one that waits (WaitNamedPipeA).
+            Closed result = close_end(&record->info->ends[kClientEnd]);
+            if (taken(record) && record->primitivesReady) broadcast_connection(record);
+            return result != Closed::kNotLive;
+        }
         // The server handle a named pipe was created with closes once; duplicates hold their own.
         PipeEnd* server = &record->info->ends[kServerEnd];
         if (load(server->plain) != 1) return FALSE;

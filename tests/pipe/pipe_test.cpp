@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -161,6 +164,38 @@ TEST(Pipes, CloseReleasesWaitingReaderAndDataArrivesIntact) {
     EXPECT_TRUE(CloseHandle(q.r) && CloseHandle(q.w));
 }
 
+// Transfers racing the last close of their end: a write never lands in the file that takes the
+// closed descriptor's number next, and no thread is left waiting.
+TEST(Pipes, TransfersRacingTheLastCloseNeverReachAReusedDescriptor) {
+    const std::string path = tvxtest::Root() + "/mail/tmp/reused";
+    std::atomic<uint32_t> r{0}, w{0};
+    std::atomic<bool> done{false};
+    auto loop = [&](bool writing) {
+        return std::thread([&, writing] {
+            for (char buffer[4096]; !done.load();) {
+                DWORD n;
+                writing ? WriteFile(tarvex::to_handle(w.load()), "junk", 4, &n, nullptr)
+                        : ReadFile(tarvex::to_handle(r.load()), buffer, sizeof buffer, &n, nullptr);
+            }
+        });
+    };
+    std::thread writer = loop(true), reader = loop(false);
+    for (int round = 0; round < 2000; ++round) {
+        Pipe p;
+        r = V(p.r), w = V(p.w);
+        tvxtest::Spin(round * 37 % 20000);
+        ASSERT_TRUE(CloseHandle(p.w) && CloseHandle(p.r));
+        int files[2] = {open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), -1};
+        files[1] = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        for (int fd : files) close(fd);
+    }
+    done = true;
+    writer.join(), reader.join();
+    struct stat st;
+    ASSERT_EQ(0, stat(path.c_str(), &st));
+    EXPECT_EQ(0, st.st_size);
+}
+
 // With a table of one record a second pipe, and any duplicate, is refused.
 TEST(Pipes, FullTableRefusesWithLogLine) {
     if (getenv("KWR_MAX_FILES") == nullptr) {
@@ -175,6 +210,24 @@ TEST(Pipes, FullTableRefusesWithLogLine) {
     EXPECT_FALSE(DuplicateHandle(Self(), p.r, Self(), &copy, 0, FALSE, 0));
     EXPECT_TRUE(CloseHandle(p.r) && CloseHandle(p.w));
     EXPECT_TRUE(CreatePipe(&r, &w, nullptr, 0));  // the record is free again
+}
+
+// Releasing the table ends every pipe: handles name nothing, descriptors are closed, and the
+// table can be made again.
+TEST(Pipes, FreeAllPipesEndsEveryPipeAndInitPipesStartsAgain) {
+    Pipe p;
+    int rfd = GetRealHandle(p.r, -1);
+    HANDLE copy = Dup(p.w);
+    FreeAllPipes();
+    FreeAllPipes();
+    EXPECT_FALSE(IsOpen(rfd));
+    EXPECT_FALSE(CloseHandle(p.r) || CloseHandle(copy));
+    EXPECT_FALSE(Put(p.w, "x"));
+    HANDLE r, w;
+    EXPECT_FALSE(CreatePipe(&r, &w, nullptr, 0));
+    EXPECT_EQ(0, InitPipes(8));
+    Pipe again;
+    EXPECT_TRUE(Put(again.w, "ok") && Take(again.r, 2) == "ok");
 }
 
 }  // namespace

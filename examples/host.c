@@ -1,7 +1,7 @@
 /* A small host written only against <windows.h>, the way a ported Win32 server uses tarvex:
  * start the library, log, report what start-up found, hand work between two threads with a
- * critical section, an event and a semaphore, write, read and list files, and shut down
- * cleanly. */
+ * critical section, an event and a semaphore, write, read and list files, run a child program
+ * and collect its output through a pipe, and shut down cleanly. */
 #include <windows.h>
 
 #include <pthread.h>
@@ -100,10 +100,48 @@ static long registry_demo(void) {
     return (long)runs;
 }
 
+/* Runs a child program with its standard output on a pipe, reads what it writes until it is done
+ * and waits for it. Returns the child's exit code, or -1. */
+static long child_demo(void) {
+    HANDLE read_end, write_end;
+    STARTUPINFOA startup;
+    PROCESS_INFORMATION child;
+    char line[] = "/bin/echo hello from a child process";
+    char output[128];
+    DWORD n, total = 0, code = 0;
+
+    if (!CreatePipe(&read_end, &write_end, NULL, 0)) return -1;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = NULL; /* /dev/null */
+    startup.hStdOutput = write_end;
+    startup.hStdError = write_end;
+    if (!CreateProcessA(NULL, line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &child)) {
+        CloseHandle(read_end);
+        CloseHandle(write_end);
+        return -1;
+    }
+    /* The child holds its own copy: once it exits, the read below sees the end. */
+    CloseHandle(write_end);
+    while (total < sizeof output - 1 &&
+           ReadFile(read_end, output + total, (DWORD)(sizeof output - 1 - total), &n, NULL) && n > 0)
+        total += n;
+    output[total] = '\0';
+    CloseHandle(read_end);
+    if (WaitForSingleObject(child.hProcess, 10000) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(child.hProcess, &code))
+        code = (DWORD)-1;
+    CloseHandle(child.hProcess);
+    printf("child        : pid %lu said \"%.*s\", exit code %ld\n", (unsigned long)child.dwProcessId,
+           total > 0 && output[total - 1] == '\n' ? (int)total - 1 : (int)total, output, (long)(LONG)code);
+    return strcmp(output, "hello from a child process\n") == 0 ? (long)(LONG)code : -1;
+}
+
 int main(int argc, char **argv) {
     pthread_t thread;
     int consumed = 0, total = 0, events = 0, files;
-    long runs;
+    long runs, child;
     HANDLE instance;
     HANDLE probe[2048];
     SYSTEMTIME now;
@@ -159,11 +197,12 @@ int main(int argc, char **argv) {
     DeleteCriticalSection(&g_lock);
     files = files_demo();
     runs = registry_demo();
+    child = child_demo();
     printf("files        : %d message files written, read and listed\n", files);
     ReleaseMutex(instance);
     CloseHandle(instance);
     UnixLog("example host done");
     CleanupNTResources();
     printf("done; log lines are in /tmp/zdrunix.log\n");
-    return total == 204 && files == 3 && runs > 0 ? 0 : 1;
+    return total == 204 && files == 3 && runs > 0 && child == 0 ? 0 : 1;
 }

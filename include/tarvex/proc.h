@@ -4,6 +4,8 @@
 
 #include <tarvex/base.h>
 
+#include <signal.h>
+
 TARVEX_EXTERN_C_BEGIN
 
 /* ---- Threads: up to 1024 live threads started here ---- */
@@ -49,6 +51,69 @@ TARVEX_API DWORD TlsAlloc(void);
 TARVEX_API BOOL TlsFree(DWORD index);
 TARVEX_API LPVOID TlsGetValue(DWORD index);
 TARVEX_API BOOL TlsSetValue(DWORD index, LPVOID value);
+
+/* ---- Child processes ----
+ * A process handle is index * 32 + 5. The child's exit code is known once a wait has seen it end
+ * or TerminateProcess has ended it; until then GetExitCodeProcess reports FALSE. */
+
+#define STARTF_USESTDHANDLES 0x00000100u
+#define ERROR_PARTIAL_COPY 299L
+
+typedef struct _STARTUPINFOA {
+    DWORD cb;
+    LPSTR lpReserved;
+    LPSTR lpDesktop;
+    LPSTR lpTitle;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    LPBYTE lpReserved2;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+} STARTUPINFOA, *LPSTARTUPINFOA;
+
+typedef struct _PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+} PROCESS_INFORMATION, *PPROCESS_INFORMATION, *LPPROCESS_INFORMATION;
+
+TARVEX_API int InitProcesses(void);
+TARVEX_API void FreeAllProcesses(void);
+TARVEX_API BOOL CreateProcessA(LPCSTR application_name, LPSTR command_line,
+                               LPSECURITY_ATTRIBUTES process_attributes,
+                               LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit_handles,
+                               DWORD creation_flags, LPVOID environment,
+                               LPCSTR current_directory, LPSTARTUPINFOA startup_info,
+                               LPPROCESS_INFORMATION process_information);
+TARVEX_API BOOL TerminateProcess(HANDLE process, UINT exit_code);
+TARVEX_API BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code);
+TARVEX_API DWORD WaitForProcess(HANDLE process, DWORD milliseconds);
+TARVEX_API BOOL CloseProcess(HANDLE process);
+TARVEX_API void SigChldHandler(int signo, siginfo_t *info, void *context);
+TARVEX_API BOOL ReadProcessMemory(HANDLE process, LPCVOID base, LPVOID buffer, SIZE_T size,
+                                  SIZE_T *bytes_read);
+TARVEX_API HMODULE GetModuleHandleA(LPCSTR module_name);
+
+/* ---- Process enumeration and module names, from /proc ----
+ * A process is named by its process identifier (what GetCurrentProcess returns) where Win32
+ * passes a process handle; the module is always the process's program. EnumProcesses counts in
+ * entries, not bytes, and reports every process in *count even when fewer fitted. */
+
+TARVEX_API DWORD GetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR buffer, DWORD size);
+TARVEX_API DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
+TARVEX_API DWORD GetModuleBaseNameA(HANDLE process, HMODULE module, LPSTR buffer, DWORD size);
+TARVEX_API DWORD GetProcessCount(LPDWORD count);
+TARVEX_API BOOL EnumProcesses(DWORD *process_ids, DWORD capacity, LPDWORD count);
 
 TARVEX_EXTERN_C_END
 

@@ -79,6 +79,7 @@ constexpr InitStep kInitSteps[] = {
     {"InitSharedMemory failed", [](const TableSizes&) { return InitSharedMemory(); }},
     {"InitTLSSlots failed", [](const TableSizes&) { return InitTLSSlots(); }},
     {"InitLibraries failed", [](const TableSizes&) { return InitLibraries(); }},
+    {"InitProcesses failed", [](const TableSizes&) { return InitProcesses(); }},
     {"InitThreads failed", [](const TableSizes&) { return InitThreads(); }},
 };
 
@@ -164,6 +165,17 @@ void stop_signal_set(sigset_t* set) {
     if (!g_fGenCore) sigaddset(set, SIGABRT);
 }
 
+// Without SA_RESTART, like the fault handler: the wrappers restart what it interrupts. Every
+// signal is held off while it runs, so it never interrupts itself.
+void install_child_handler() {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    sigfillset(&action.sa_mask);
+    action.sa_sigaction = SigChldHandler;
+    action.sa_flags = SA_SIGINFO;
+    sigaction(SIGCHLD, &action, nullptr);
+}
+
 void install_fault_handler(TARVEX_FAULT_HANDLER handler) {
     struct sigaction action;
     memset(&action, 0, sizeof action);
@@ -193,6 +205,7 @@ BOOL run_first_start(char** argv, const TableSizes& sizes, TARVEX_FAULT_HANDLER 
     stop_signal_set(&blocked);
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     if (!g_fGenCore && fault_handler != nullptr) install_fault_handler(fault_handler);
+    install_child_handler();
     return result;
 }
 

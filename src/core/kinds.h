@@ -15,6 +15,7 @@ bool file_is_live(HANDLE handle);
 bool find_file_is_live(HANDLE handle);
 bool mapping_is_live(HANDLE handle);
 bool thread_is_live(HANDLE handle);
+bool process_is_live(HANDLE handle);
 bool pipe_is_live(HANDLE handle);
 
 // The calling process's id, cached; a forked child learns its own.

@@ -34,6 +34,7 @@ constexpr auto kCloseByTag = [] {
     table[kTagSemaphore] = CloseSemaphore;
     table[kTagEvent] = CloseEvent;
     table[kTagMutex] = CloseMutex;
+    table[kTagProcess] = CloseProcess;
     table[kTagFile] = CloseFile;
     table[kTagFileMapping] = CloseSharedMemory;
     table[kTagThread] = CloseThread;
@@ -49,6 +50,7 @@ constexpr auto kWaitByTag = [] {
     table[kTagSemaphore] = WaitForSemaphore;
     table[kTagEvent] = WaitForEvent;
     table[kTagMutex] = WaitForMutex;
+    table[kTagProcess] = WaitForProcess;
     table[kTagPipe] = WaitForPipe;
     return table;
 }();
@@ -58,6 +60,7 @@ constexpr auto kLiveByTag = [] {
     table[kTagSemaphore] = semaphore_is_live;
     table[kTagEvent] = event_is_live;
     table[kTagMutex] = mutex_is_live;
+    table[kTagProcess] = process_is_live;
     table[kTagFile] = file_is_live;
     table[kTagFileMapping] = mapping_is_live;
     table[kTagPipe] = pipe_is_live;

@@ -202,5 +202,8 @@ int main(int argc, char** argv) {
     static char* args[2] = {};  // the library's argv[0], in the private layout
     if (getenv("TVX_TEST_NO_INIT") == nullptr)
         args[0] = const_cast<char*>(tvxtest::ProgramPath().c_str()), InitNTSystem(1, args, nullptr, nullptr);
+    // The library reaps every child it did not start as soon as it ends; test programs that fork
+    // and wait for children of their own keep them, except the process tests, which test that.
+    if (getenv("TVX_TEST_REAP_CHILDREN") == nullptr) signal(SIGCHLD, SIG_DFL);
     return RUN_ALL_TESTS();
 }

@@ -108,12 +108,10 @@ TEST(TerminateStorm, NothingStaysHeldAndSurvivorsKeepGoing) {
         ASSERT_TRUE(Ended(thread)) << "round " << round << ": a terminated thread never ended";
         ASSERT_TRUE(CloseHandle(thread));
     }
-    // The survivors still move, then stop.
     for (Worker& worker : survivors)
         EXPECT_TRUE(WaitUntil([&, before = worker.progress.load()] { return worker.progress > before + 100; }));
     g.stop = true;
     for (HANDLE thread : survivor_threads) EXPECT_TRUE(Ended(thread) && CloseHandle(thread));
-    // Every section free and nobody counted as waiting; every table and object usable.
     EXPECT_EQ(g.overlaps, 0);
     for (CRITICAL_SECTION* section : {&g.outer, &g.inner}) {
         EXPECT_TRUE(TryEnterCriticalSection(section)) << "a section stayed owned";

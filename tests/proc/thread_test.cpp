@@ -1,5 +1,5 @@
-// Threads: record lifetime, the table limit, stack sizes, ids, priorities, and TerminateThread
-// that never strands a lock (the storm is in thread_storm_test.cpp).
+// Threads: record lifetime, the table limit, stack sizes, ids, priorities, handle checks, and
+// TerminateThread that never strands a lock (the storm is in thread_storm_test.cpp).
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
@@ -19,7 +19,7 @@ using namespace tvxtest;
 
 namespace {
 
-// What a started thread saw of itself; it waits in `hold` until released.
+// What a started thread saw of itself; it waits until released.
 struct Probe {
     std::atomic<int> started{0}, release{0};
     std::atomic<DWORD> id{0};
@@ -74,6 +74,10 @@ TEST(Threads, RecordIsFreedByWhicheverOfEndAndCloseComesSecond) {
         ASSERT_TRUE(WaitUntil([&] { return probe.started.load() == 1; })) << "a suspended start";
         EXPECT_TRUE(probe.id == id && probe.self == thread);
         EXPECT_EQ(WaitForSingleObject(thread, 0), 128u);
+        for (int priority : {-15, -2, -1, 0, 1, 2, 15, 99}) EXPECT_TRUE(SetThreadPriority(thread, priority));
+        HANDLE wrong_kind = reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(thread) - 6 + 2);
+        for (HANDLE bad : {wrong_kind, HANDLE{}, INVALID_HANDLE_VALUE, reinterpret_cast<HANDLE>(uintptr_t{1024 << 5 | 6})})
+            EXPECT_FALSE(SetThreadPriority(bad, 0) || TerminateThread(bad, 0) || CloseThread(bad));
         auto end = [&] {
             if (how == 2) EXPECT_TRUE(TerminateThread(thread, 0));
             else probe.release = 1;
@@ -172,22 +176,6 @@ TEST(Threads, IdsAreUniqueAcrossWavesAndMatchTheCreatorsReport) {
     EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(getpid()));
     EXPECT_EQ(ChildExit([] { return GetCurrentProcessId() == static_cast<DWORD>(getpid()) ? 0 : 1; }), 0)
         << "a forked child kept its parent's id";
-}
-
-// Priorities are mapped and clamped; handles of other kinds, closed or ended threads are refused.
-TEST(Threads, PriorityAndHandleChecks) {
-    Probe probe;
-    HANDLE thread = CreateThread(nullptr, 0, RunProbe, &probe, 0, nullptr);
-    ASSERT_TRUE(thread != nullptr && WaitUntil([&] { return probe.started.load() == 1; }));
-    for (int priority : {-15, -2, -1, 0, 1, 2, 15, 99}) EXPECT_TRUE(SetThreadPriority(thread, priority)) << priority;
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE wrong = reinterpret_cast<HANDLE>((reinterpret_cast<uintptr_t>(thread) & ~uintptr_t{31}) | 2);
-    for (HANDLE bad : {event, wrong, HANDLE{}, INVALID_HANDLE_VALUE, reinterpret_cast<HANDLE>(uintptr_t{1024 << 5 | 6})})
-        EXPECT_FALSE(SetThreadPriority(bad, 0) || TerminateThread(bad, 0) || CloseThread(bad));
-    EXPECT_TRUE(CloseHandle(event));
-    probe.release = 1;
-    EXPECT_TRUE(WaitUntil([&] { return !SetThreadPriority(thread, 0); }));
-    EXPECT_TRUE(CloseHandle(thread));
 }
 
 // A thread terminated while it waits inside a named-mutex create (holding the mutex table's lock

@@ -99,6 +99,10 @@ TEST(CriticalSection, OwnerIsNotTerminatedUntilItHasLeftCompletely) {
 TEST(CriticalSection, OnlyTheFinalLeaveWakesWaitersAndAnEndedOneBreaksNothing) {
     enum End { kAsynchronous, kTerminated };
     for (End end : {kAsynchronous, kTerminated}) for (bool reserved : {false, true}) {
+#if defined(__SANITIZE_THREAD__)
+        // ThreadSanitizer holds a signal back while its target sleeps in a raw futex call.
+        if (end == kTerminated) continue;
+#endif
         SCOPED_TRACE(testing::Message() << "end " << end << ", reserved " << reserved);
         Section s;
         if (reserved) EnterCriticalSection(&s), LeaveCriticalSection(&s);

@@ -245,15 +245,8 @@ TARVEX_API HANDLE CreateNamedPipeA(LPCSTR name, DWORD open_mode, DWORD pipe_mode
                 info->defaultTimeout = default_timeout;
                 info->openFlags = open_flags_for(pipe_mode);
                 Strcpy(record->name, path, kPathSize);
-                store(record->named, DWORD{1});
-                record->connected = 0;
                 record->arrivals = 0;
-                store(record->origin, kNoOrigin);
-                store(record->endIndex, 0);
-                store(record->serial, record->serial + 1);
-                store(record->info, info);
-                store(record->references, LONG{1});
-                store(record->inUse, LONG{1});
+                publish_record(record, info, 1);
                 return true;
             });
         });

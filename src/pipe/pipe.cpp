@@ -382,14 +382,7 @@ TARVEX_API BOOL CreatePipe(PHANDLE read_pipe, PHANDLE write_pipe, LPSECURITY_ATT
                 info->openFlags = 0;
                 for (int which = kReadEnd; which <= kWriteEnd; ++which)
                     fill_end(info->ends[which], fds[which], 1, 1, slot);
-                store(record->named, DWORD{0});
-                record->connected = 0;
-                store(record->origin, kNoOrigin);
-                store(record->endIndex, 0);
-                store(record->serial, record->serial + 1);
-                store(record->info, info);
-                store(record->references, LONG{1});
-                store(record->inUse, LONG{1});
+                publish_record(record, info, 0);
                 return true;
             });
         });

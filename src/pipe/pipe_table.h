@@ -103,6 +103,19 @@ inline bool is_pipe_value(uint32_t value) {
 
 inline bool closing(const PipeEnd* end) { return load(end->references) == 0; }
 
+// Makes a filled record live, under pipelock: its information record, a fresh serial (so that
+// handles of the record's earlier life no longer match), one reference, and in use last.
+inline void publish_record(PipeRecord* record, PipeInfoRecord* info, DWORD named) {
+    store(record->named, named);
+    record->connected = 0;
+    store(record->origin, kNoOrigin);
+    store(record->endIndex, 0);
+    store(record->serial, record->serial + 1);
+    store(record->info, info);
+    store(record->references, LONG{1});
+    store(record->inUse, LONG{1});
+}
+
 // The record a named pipe's handle or duplicate stands for (the one clients find by name), or
 // null. Read without pipelock: the caller's use or pipelock keeps what it then reaches.
 PipeRecord* named_primary(uint32_t value);

@@ -4,6 +4,8 @@
 
 #include <errno.h>
 
+#include <cstdint>
+
 #include <tarvex/base.h>
 
 namespace tarvex {
@@ -16,6 +18,12 @@ struct LastError {
     // errno's address is fixed for the life of a thread (and kept by a forked child's only
     // thread), so it is asked for once per thread instead of on every call.
     int* errno_address;
+    // The thread's TLS values (proc/tls.cpp) live in the same record: TlsGetValue reads a value
+    // and sets the last error on every call, and one record is one thread-pointer offset to load.
+    struct TlsEntry {
+        void* value;
+        uint32_t stored_under;  // the index's allocation word the value was stored under
+    } tls[64];
 };
 inline thread_local LastError t_last_error __attribute__((tls_model("initial-exec"))) = {};
 

@@ -30,13 +30,7 @@ constinit SlotTable<TlsRecord> TlsSlot;
 TableLock& keylock = TlsSlot.lock;
 uint32_t g_allocations = 0;  // under keylock; the next allocation's word is one more, skipping 0
 
-// The calling thread's values. Initial-exec, as the last error is: the library is linked by its
-// hosts, and a read must not go through the TLS resolver.
-struct TlsValues {
-    void* value[kTlsIndexCount];
-    uint32_t stored_under[kTlsIndexCount];  // the `live` word the value was stored under
-};
-thread_local TlsValues t_values __attribute__((tls_model("initial-exec"))) = {};
+static_assert(sizeof(LastError::tls) / sizeof(LastError::tls[0]) == kTlsIndexCount);
 
 // Under keylock. The table exists from the first call on, whether start-up ran or not.
 bool ensure_table() {
@@ -92,7 +86,8 @@ TlsOutcome tls_read(uint32_t index, uint32_t stamp, void*& value) {
     if (__builtin_expect(index >= kTlsIndexCount, 0)) return TlsOutcome::kNotAllocated;
     uint32_t live = live_word(index);
     if (__builtin_expect(!matches(live, stamp), 0)) return TlsOutcome::kNotAllocated;
-    value = t_values.stored_under[index] == live ? t_values.value[index] : nullptr;
+    const LastError::TlsEntry& entry = t_last_error.tls[index];
+    value = entry.stored_under == live ? entry.value : nullptr;
     return TlsOutcome::kDone;
 }
 
@@ -103,8 +98,8 @@ TlsOutcome tls_write(uint32_t index, uint32_t stamp, void* value) {
     uint32_t live = live_word(index);
     if (!matches(live, stamp)) return TlsOutcome::kNotAllocated;
     // Cancellation between the two stores leaves an entry of a thread that is ending.
-    t_values.value[index] = value;
-    t_values.stored_under[index] = live;
+    t_last_error.tls[index].value = value;
+    t_last_error.tls[index].stored_under = live;
     return TlsOutcome::kDone;
 }
 

@@ -96,8 +96,9 @@ inline void cpu_relax() {
 #endif
 }
 
-// Counts or un-counts this thread in `sleepers`, with cancellation deferred so that the count
-// and t_counted_on always agree for the clean-up (see defer_cancellation below).
+// Counts or un-counts this thread in `sleepers`, with cancellation deferred and counted as a lock
+// (so that TerminateThread does not end it in between), so that the count and t_counted_on always
+// agree for the clean-up (see defer_cancellation below).
 inline void count_sleeper(TableLock& lock, bool sleeping) {
     int type;
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &type);

@@ -4,7 +4,7 @@
 // thread will need. Asynchronous cancellation cannot give that guarantee: a cancellation sent
 // just before a thread disables it can still be acted on after it did. So the library never
 // cancels a thread from outside. TerminateThread marks its target and interrupts it with a
-// signal of the library's own (kTerminateSignal); the handler, running on the target itself,
+// signal of the library's own (terminate_signal()); the handler, running on the target itself,
 // reads the target's own counts and ends the thread at once only when it holds nothing, or when
 // it sits at a point of a blocking wait whose clean-up gives back everything it holds. Otherwise
 // the mark stays, and the release that brings the counts to zero ends the thread.
@@ -21,9 +21,9 @@
 // the handler directly, since the thread is inside a plain system call. The C library's blocking
 // calls (a condition wait, sem_wait, a waiting fcntl lock) keep state of their own that only the
 // C library's cancellation knows how to undo; inside them (at_cancel_point) the handler asks for
-// the thread's cancellation, which the C library acts on at once where its wait is cancellable
-// and otherwise when the wait returns, at the end of the point. No cancellation asked for this
-// way outlives the point it was asked in.
+// the thread's cancellation, which the C library acts on at once where its wait is cancellable;
+// otherwise the end of the point ends the thread. No cancellation asked for this way outlives the
+// point it was asked in.
 #pragma once
 
 #include <pthread.h>

@@ -179,12 +179,17 @@ Moved write_end(PipeEnd* end, const char* buffer, size_t count) {
     return {n, n < 0 ? errno : 0};
 }
 
-// Moves data through the end that `pipe` names. FALSE with the count 0 for a handle that names
-// no open pipe end (last error 6), a failure of the system (errno kept) or, for a read, an end of
-// data before any byte (109: every writer has gone).
+// Moves data through the end that `pipe` names. FALSE with the count 0 for a null buffer (87), a
+// handle that names no open pipe end (6), a failure of the system (errno kept) or, for a read,
+// an end of data before any byte (109: every writer has gone).
 template <class Transfer>
-BOOL transfer(HANDLE pipe, DWORD count, LPDWORD moved, bool writing, Transfer&& move) {
+BOOL transfer(HANDLE pipe, const void* buffer, DWORD count, LPDWORD moved, bool writing,
+              Transfer&& move) {
     if (moved != nullptr) *moved = 0;
+    if (buffer == nullptr && count != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     uint32_t value = handle_value(pipe);
     Moved result = {-1, 0};
     bool found = false;
@@ -400,23 +405,13 @@ TARVEX_API BOOL CreatePipe(PHANDLE read_pipe, PHANDLE write_pipe, LPSECURITY_ATT
 }
 
 TARVEX_API BOOL ReadPipe(HANDLE pipe, LPVOID buffer, DWORD count, LPDWORD read) {
-    if (buffer == nullptr && count != 0) {
-        if (read != nullptr) *read = 0;
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return transfer(pipe, count, read, false, [&](PipeEnd* end) {
+    return transfer(pipe, buffer, count, read, false, [&](PipeEnd* end) {
         return read_end(end, static_cast<char*>(buffer), count);
     });
 }
 
 TARVEX_API BOOL WritePipe(HANDLE pipe, LPCVOID buffer, DWORD count, LPDWORD written) {
-    if (buffer == nullptr && count != 0) {
-        if (written != nullptr) *written = 0;
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return transfer(pipe, count, written, true, [&](PipeEnd* end) {
+    return transfer(pipe, buffer, count, written, true, [&](PipeEnd* end) {
         return write_end(end, static_cast<const char*>(buffer), count);
     });
 }

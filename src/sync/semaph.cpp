@@ -75,8 +75,8 @@ void nap(SemaphoreRecord* slot, DWORD milliseconds) {
     });
 }
 
-DWORD wait_slot(SemaphoreRecord* slot, DWORD milliseconds) {
-    if (milliseconds == 0) return try_take(slot) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+// Waits that may block; out of line, so that the wait with time-out 0 stays short.
+__attribute__((noinline)) DWORD wait_slot(SemaphoreRecord* slot, DWORD milliseconds) {
     if (milliseconds == INFINITE) {
         for (;;) {
             if (at_cancel_point([slot] { return sem_wait(&slot->semaphore); }) == 0)
@@ -114,6 +114,24 @@ void destroy_slot(SemaphoreRecord* slot) {
     slot->name[0] = '\0';
     slot->named = 0;
     store(slot->inUse, LONG{0});
+}
+
+bool post_one(SemaphoreRecord* slot) {
+    return in_one_piece([slot] { return sem_post(&slot->semaphore); }) == 0;
+}
+
+// Releases of more than one unit, or that report the previous count; out of line, so that the
+// common release of one unit stays short.
+__attribute__((noinline)) BOOL release_units(SemaphoreRecord* slot, LONG count, LPLONG previous) {
+    if (previous != nullptr) {
+        int value = 0;
+        sem_getvalue(&slot->semaphore, &value);
+        *previous = value;
+    }
+    BOOL result = TRUE;
+    for (LONG i = 0; i < count; ++i)
+        if (!post_one(slot)) result = FALSE;
+    return result;
 }
 
 void end_every_slot() {
@@ -190,14 +208,10 @@ TARVEX_API BOOL ReleaseSemaphore(HANDLE semaphore, LONG release_count, LPLONG pr
     if (release_count < 0) return FALSE;
     BOOL result = FALSE;
     use_handle(SemaphoreSlot, semaphore, [&](SemaphoreRecord* slot) {
-        if (previous_count != nullptr) {
-            int value = 0;
-            sem_getvalue(&slot->semaphore, &value);
-            *previous_count = value;
-        }
-        result = TRUE;
-        for (LONG i = 0; i < release_count; ++i)
-            if (in_one_piece([slot] { return sem_post(&slot->semaphore); }) != 0) result = FALSE;
+        if (__builtin_expect(release_count == 1 && previous_count == nullptr, 1))
+            result = post_one(slot) ? TRUE : FALSE;
+        else
+            result = release_units(slot, release_count, previous_count);
     });
     return result;
 }
@@ -205,7 +219,10 @@ TARVEX_API BOOL ReleaseSemaphore(HANDLE semaphore, LONG release_count, LPLONG pr
 TARVEX_API DWORD WaitForSemaphore(HANDLE semaphore, DWORD milliseconds) {
     DWORD result = kWaitAbandoned;
     use_handle(SemaphoreSlot, semaphore, [&](SemaphoreRecord* slot) {
-        result = wait_slot(slot, milliseconds);
+        if (milliseconds == 0)
+            result = try_take(slot) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+        else
+            result = wait_slot(slot, milliseconds);
         // A unit taken from a closing semaphore is one of the spares its close posts.
         if (closing(slot)) result = kWaitAbandoned;
     });

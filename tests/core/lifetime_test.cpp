@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "lifetime_storm.h"
+#include "lifetime_uses.h"
 #include "tvx_test.h"
 
 namespace {
@@ -55,6 +56,19 @@ TEST_P(Lifetime, UsesRacingTheLastCloseNeverReachADestroyedObject) {
     done = true;
     for (std::thread& user : users) user.join();
     EXPECT_FALSE(CloseHandle(handle));
+}
+
+// A use names its record and then reads whether it is live; the last close lowers the count and
+// then looks for names. Those two orders alone keep a use out of a destroyed record.
+TEST(Lifetime, LastCloseWaitsForEveryUseOfItsRecord) {
+    long done[2] = {0, 0};  // each written by its own thread only
+    auto user = [&done](int which, int pause) {
+        return [&done, which, pause] { done[which] += uses::UseOnce(pause) ? 1 : 0; };
+    };
+    tvxtest::Hammer({uses::CloseAndRevive, user(0, 0), user(1, 50)}, 100000, 300);
+    EXPECT_EQ(uses::TornUses(), 0) << "a use went on inside a destroyed record";
+    EXPECT_GT(done[0], 100) << "too few uses met a live record";
+    EXPECT_GT(done[1], 100) << "too few uses met a live record";
 }
 
 long long NowUs() {

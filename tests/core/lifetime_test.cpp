@@ -12,8 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "lifetime_storm.h"
-#include "lifetime_uses.h"
+#include "lifetime_helpers.h"
 #include "tvx_test.h"
 
 namespace {

@@ -1,10 +1,12 @@
-// See lifetime_storm.h. Built without exceptions, like the library, so cancellation unwinds the
+// See lifetime_helpers.h. Built without exceptions, like the library, so cancellation unwinds the
 // way it does in a host.
 #include <windows.h>
 
 #include <pthread.h>
 
-#include "lifetime_storm.h"
+#include "core/lifetime.h"
+#include "lifetime_helpers.h"
+#include "tvx_test.h"
 
 namespace storm {
 
@@ -60,3 +62,49 @@ void* EventStorm(void* shared) { return Storm<NewEvent, UseEvent>(shared); }
 void* SemaphoreStorm(void* shared) { return Storm<NewSemaphore, UseSemaphore>(shared); }
 
 }  // namespace storm
+
+namespace uses {
+namespace {
+
+struct Record {
+    LONG inUse;
+    LONG references;
+    LONG destroyed;
+};
+
+Record g_record;
+tarvex::TableLock g_lock;
+long g_torn = 0;
+
+void Wake(Record*) {}
+
+void Destroy(Record* record) {
+    tarvex::store(record->destroyed, LONG{1});
+    tarvex::store(record->inUse, LONG{0});
+}
+
+}  // namespace
+
+bool UseOnce(int pause) {
+    auto outcome = tarvex::use_record(&g_record, [pause](Record* record) {
+        bool torn = tarvex::load(record->destroyed) != 0;
+        tvxtest::Spin(pause);
+        if (torn || tarvex::load(record->destroyed) != 0)
+            __atomic_add_fetch(&g_torn, 1, __ATOMIC_RELAXED);
+    });
+    return outcome == tarvex::Use::kDone;
+}
+
+void CloseAndRevive() {
+    tarvex::with_lock(g_lock, [] {
+        tarvex::close_reference<Record, Wake, Destroy>(&g_record);
+        tarvex::store(g_record.destroyed, LONG{0});
+        tarvex::store(g_record.references, LONG{1});
+        tarvex::store(g_record.inUse, LONG{1});
+    });
+    tvxtest::Spin(1000);
+}
+
+long TornUses() { return __atomic_load_n(&g_torn, __ATOMIC_RELAXED); }
+
+}  // namespace uses
